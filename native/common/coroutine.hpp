@@ -1,0 +1,83 @@
+// C++20 coroutines that Python awaits, and that await Python awaitables.
+//
+// A function returning `Task` is a C++ coroutine whose body may `co_await` any
+// Python awaitable (a coroutine, a Future, another Task). Calling it creates the
+// frame without running it; `wrap(task)` hands Python a `Coroutine` object that
+// asyncio drives like a native coroutine (`await`, `create_task`,
+// `ensure_future`). Each `co_await` drives the awaitable's iterator exactly as
+// `yield from` does: what it yields goes up to the event loop unchanged, and the
+// value of its StopIteration becomes the value of the `co_await`. A Python
+// exception raised by the awaitable arrives as `nb::python_error` at the
+// `co_await`; one the body does not catch leaves the coroutine unchanged.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <coroutine>
+#include <exception>
+
+namespace veltrax {
+
+namespace nb = nanobind;
+
+class Task {
+public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    // Suspends the body on one Python awaitable until its iterator is exhausted.
+    class PythonAwait {
+    public:
+        PythonAwait(promise_type &promise, nb::object iterator)
+            : promise_(promise), iterator_(std::move(iterator)) {}
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(Handle) noexcept;
+        nb::object await_resume();
+
+    private:
+        promise_type &promise_;
+        nb::object iterator_;
+    };
+
+    struct promise_type {
+        nb::object awaited;                // iterator the body is suspended on
+        nb::object delivered_value;        // its return value, for await_resume
+        std::exception_ptr delivered_error;  // or the error it raised
+        nb::object result;
+        std::exception_ptr failure;
+
+        Task get_return_object() { return Task(Handle::from_promise(*this)); }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(nb::object value) { result = std::move(value); }
+        void unhandled_exception() noexcept { failure = std::current_exception(); }
+        PythonAwait await_transform(nb::handle awaitable);
+    };
+
+    Task(Task &&other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    Task &operator=(Task &&) = delete;
+    Task(const Task &) = delete;
+    ~Task();
+
+    Handle release() noexcept { return std::exchange(handle_, {}); }
+
+private:
+    explicit Task(Handle handle) : handle_(handle) {}
+    Handle handle_;
+};
+
+// The Python face of a Task: an object with send/throw/close/__await__/__next__,
+// registered as a collections.abc.Coroutine.
+nb::object wrap(Task task);
+
+// Registers the Python type of wrapped tasks in `scope` (once per extension).
+void register_coroutine_type(nb::module_ &scope);
+
+// True for errors that `except Exception` would catch: cancellation, interrupts
+// and exit requests are not ordinary and must never be absorbed.
+bool is_ordinary(const nb::python_error &error);
+
+// The message of an error as str(exception) shows it.
+nb::str message_of(const nb::python_error &error);
+
+}  // namespace veltrax

@@ -1,0 +1,39 @@
+// Small helpers for C++ code that works on Python objects.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace veltrax {
+
+namespace nb = nanobind;
+
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+inline bool contains(nb::handle container, const char *key) {
+    int result = PySequence_Contains(container.ptr(), nb::str(key).ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// `first, second = value`, with Python's errors for any other number of items.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// A list of words as C++ strings; a word that is not text is a TypeError.
+std::vector<std::string> words_of(nb::handle words);
+
+// Adds a function to a class body as a method (bound to the instance).
+template <typename Function>
+void define_method(nb::dict &body, const char *name, Function &&function, const char *doc) {
+    body[name] = nb::cpp_function(std::forward<Function>(function), nb::is_method(),
+                                  nb::name(name), doc);
+}
+
+}  // namespace veltrax

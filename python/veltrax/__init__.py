@@ -1,0 +1,1 @@
+"""veltrax: an interactive market-data and trading shell."""

@@ -1,0 +1,3 @@
+from veltrax.shell import main
+
+raise SystemExit(main())

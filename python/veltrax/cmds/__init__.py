@@ -1,0 +1,1 @@
+"""The shell's commands, one module per command, grouped by category."""

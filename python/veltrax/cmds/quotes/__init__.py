@@ -1,0 +1,1 @@
+"""Commands of the Live Market Quotes category."""

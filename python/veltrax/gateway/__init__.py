@@ -1,0 +1,1 @@
+"""What sits between the commands and the market: the broker gateway and the bar cache."""

@@ -1,0 +1,115 @@
+"""The veltrax shell: reads command lines, runs the registered commands, shows the outcome."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import importlib
+import sys
+from typing import Any, TextIO
+
+from loguru import logger
+
+from corbel.dispatch import UsageError, fill_arguments
+from veltrax.cmds.base import COMMANDS
+from veltrax.state import ShellState
+
+# The command modules the shell loads; each registers its words when imported.
+COMMAND_MODULES = ("veltrax.cmds.quotes.kline",)
+
+PROMPT = "veltrax> "
+
+
+def load_commands() -> None:
+    for name in COMMAND_MODULES:
+        importlib.import_module(name)
+
+
+def configure_logging(stream: TextIO) -> None:
+    logger.remove()
+    logger.add(stream, level="WARNING", format="{level}: {message}")
+
+
+class Shell:
+    """Runs one command line at a time against a shell state."""
+
+    def __init__(self, state: ShellState, out: TextIO | None = None) -> None:
+        self.state = state
+        self.out = out if out is not None else sys.stdout
+
+    def say(self, text: str) -> None:
+        print(text, file=self.out, flush=True)
+
+    async def execute(self, line: str) -> bool:
+        """Run one line; False when it failed (unknown command, bad words, error result)."""
+        words = line.split()
+        if not words:
+            return True
+        word, args = words[0], words[1:]
+        if word == "help":
+            self.show_help(args)
+            return True
+        cls = COMMANDS.get(word)
+        if cls is None:
+            self.say(f"unknown command: {word} (try 'help')")
+            return False
+        op = cls(state=self.state, ib=self.state.ib)
+        try:
+            fill_arguments(op, word, args)
+        except UsageError as error:
+            self.say(str(error))
+            return False
+        try:
+            result = await op.run()
+        except Exception as error:  # one line per failure; the shell carries on
+            self.say(f"{word} failed: {error}")
+            return False
+        return self.show_result(word, result)
+
+    def show_result(self, word: str, result: Any) -> bool:
+        if isinstance(result, dict) and "error" in result:
+            self.say(f"{word}: {result['error']}")
+            return False
+        return True
+
+    def show_help(self, args: list[str]) -> None:
+        if args and args[0] in COMMANDS:
+            self.say((COMMANDS[args[0]].__doc__ or "").rstrip())
+            return
+        self.say("commands: " + ", ".join(sorted(COMMANDS)) + "  (help <command> for details)")
+
+
+def run_interactive(shell: Shell, loop: asyncio.AbstractEventLoop) -> int:
+    while True:
+        try:
+            line = input(PROMPT)
+        except EOFError:
+            shell.say("")
+            return 0
+        except KeyboardInterrupt:
+            shell.say("")
+            continue
+        try:
+            loop.run_until_complete(shell.execute(line))
+        except KeyboardInterrupt:
+            shell.say("cancelled")
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.")
+    parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
+    return parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    configure_logging(sys.stderr)
+    load_commands()
+    shell = Shell(ShellState())
+    loop = asyncio.new_event_loop()
+    try:
+        if args.line is not None:
+            return 0 if loop.run_until_complete(shell.execute(args.line)) else 1
+        return run_interactive(shell, loop)
+    finally:
+        loop.close()
