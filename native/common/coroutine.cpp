@@ -245,9 +245,9 @@ nb::object wrap(Task task) { return nb::cast(Coroutine(task.release())); }
 void register_coroutine_type(nb::module_ &scope) {
     nb::class_<Coroutine>(scope, "Coroutine", nb::type_slots(coroutine_slots),
                           "A coroutine implemented in C++; asyncio drives it like any other.")
-        .def("send", &Coroutine::send, nb::arg("value"))
-        .def("throw", &Coroutine::throw_, nb::arg("type"), nb::arg("value") = nb::none(),
-             nb::arg("traceback") = nb::none())
+        .def("send", &Coroutine::send, nb::arg("value").none())
+        .def("throw", &Coroutine::throw_, nb::arg("type"), nb::arg("value").none() = nb::none(),
+             nb::arg("traceback").none() = nb::none())
         .def("close", &Coroutine::close)
         .def("__next__", [](Coroutine &self) { return self.send(nb::none()); })
         .def("__await__", [](nb::handle self) { return nb::borrow(self); });

@@ -136,7 +136,7 @@ void define_kline_cache(nb::module_ &module) {
     nb::class_<KlineCache>(module, "KlineCache",
                            "Bar lists of kline requests, kept in a DualCache store under\n"
                            "<data dir>/cache-kline and aged per period.")
-        .def(nb::init<nb::object>(), "data_dir"_a = nb::none())
+        .def(nb::init<nb::object>(), "data_dir"_a.none() = nb::none())
         .def_ro("cache", &KlineCache::cache, "The DualCache that holds the entries.")
         .def_static("count_key", &count_key, "symbol"_a, "period"_a, "adjust"_a, "count"_a)
         .def_static(

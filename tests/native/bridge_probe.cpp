@@ -43,6 +43,8 @@ NB_MODULE(_bridge_probe, module) {
     module.def("await_each", [](nb::object make, int times) {
         return veltrax::wrap(await_each(std::move(make), times));
     });
-    module.def("returning", [](nb::object v) { return veltrax::wrap(returning(std::move(v))); });
+    module.def(
+        "returning", [](nb::object v) { return veltrax::wrap(returning(std::move(v))); },
+        nb::arg("value").none());
     module.def("raising", [](nb::object e) { return veltrax::wrap(raising(std::move(e))); });
 }

@@ -1,0 +1,36 @@
+import asyncio
+import os
+import sys
+from pathlib import Path
+
+import pytest
+from loguru import logger
+
+ROOT = Path(__file__).resolve().parent.parent
+# Test-only extension modules (the coroutine bridge probe) are built beside the package.
+sys.path.insert(0, os.environ.get("VELTRAX_TEST_MODULES", str(ROOT / "build" / "release" / "test_modules")))
+
+
+@pytest.fixture
+def log_lines():
+    """(level, message) of every line logged while the test runs."""
+    lines: list[tuple[str, str]] = []
+    handler = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])), level="DEBUG")
+    yield lines
+    logger.remove(handler)
+
+
+@pytest.fixture
+def data_dir(tmp_path, monkeypatch):
+    """A private data directory and a fresh process-wide bar cache."""
+    from veltrax.cmds.quotes import kline
+
+    monkeypatch.setenv("VELTRAX_DATA_DIR", str(tmp_path))
+    monkeypatch.setattr(kline, "_candle_store", None)
+    return tmp_path
+
+
+@pytest.fixture
+def run():
+    """Run a coroutine to completion on a fresh event loop."""
+    return lambda coroutine: asyncio.run(coroutine)
