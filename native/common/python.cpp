@@ -26,6 +26,16 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+nb::object last(nb::handle sequence, std::int64_t count) {
+    Py_ssize_t size = PyObject_Length(sequence.ptr());
+    if (size < 0) throw nb::python_error();
+    Py_ssize_t start = count > 0 ? (count >= size ? 0 : size - static_cast<Py_ssize_t>(count))
+                                 : (-count >= size ? size : static_cast<Py_ssize_t>(-count));
+    nb::object slice = nb::steal(PySequence_GetSlice(sequence.ptr(), start, size));
+    if (!slice.is_valid()) throw nb::python_error();
+    return slice;
+}
+
 std::vector<std::string> words_of(nb::handle words) {
     std::vector<std::string> result;
     for (nb::handle word : words) {

@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,11 +30,16 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 // A list of words as C++ strings; a word that is not text is a TypeError.
 std::vector<std::string> words_of(nb::handle words);
 
+// sequence[-count:] as a new sequence: the last `count` items, all of them
+// for 0, and all but the first -count for a negative count.
+nb::object last(nb::handle sequence, std::int64_t count);
+
 // Adds a function to a class body as a method (bound to the instance).
-template <typename Function>
-void define_method(nb::dict &body, const char *name, Function &&function, const char *doc) {
+template <typename Function, typename... Extra>
+void define_method(nb::dict &body, const char *name, Function &&function, const char *doc,
+                   const Extra &...extra) {
     body[name] = nb::cpp_function(std::forward<Function>(function), nb::is_method(),
-                                  nb::name(name), doc);
+                                  nb::name(name), doc, extra...);
 }
 
 }  // namespace veltrax

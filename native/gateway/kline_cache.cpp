@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/module_globals.hpp"
+#include "common/python.hpp"
 #include "gateway/cache_keys.hpp"
 
 namespace veltrax::candle_store {
@@ -38,17 +39,6 @@ nb::object field_of(nb::handle entry, const char *name, nb::handle fallback) {
 
 bool entry_is_stale(nb::handle entry, std::string_view key) {
     return is_stale(nb::cast<double>(field_of(entry, "cached_at", nb::int_(0))), now(), key);
-}
-
-// bars[-count:], as a new list.
-nb::object last(nb::handle bars, std::int64_t count) {
-    Py_ssize_t size = PyObject_Length(bars.ptr());
-    if (size < 0) throw nb::python_error();
-    Py_ssize_t start = count > 0 ? std::max<Py_ssize_t>(size - count, 0)
-                                 : std::min<Py_ssize_t>(-count, size);
-    nb::object slice = nb::steal(PySequence_GetSlice(bars.ptr(), start, size));
-    if (!slice.is_valid()) throw nb::python_error();
-    return slice;
 }
 
 class KlineCache {

@@ -3,6 +3,7 @@
 // from disk or configured here.
 #include <nanobind/nanobind.h>
 
+#include "cmds/quotes/bar_frames.hpp"
 #include "cmds/quotes/command.hpp"
 #include "cmds/quotes/module_namespace.hpp"
 #include "cmds/quotes/vocabulary_bindings.hpp"
@@ -13,6 +14,7 @@ NB_MODULE(kline, module) {
     module.doc() = "Command: kline\n\nCategory: Live Market Quotes\n";
     kline::take_in_host_names(module);
     kline::define_vocabulary(module);
+    kline::define_frame_functions(module);
     module.def("_get_cache", &kline::get_cache, "The process-wide KlineCache, created on first use.");
     module.attr("_candle_store") = nanobind::none();
     register_coroutine_type(module);

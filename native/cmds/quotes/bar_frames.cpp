@@ -1,0 +1,278 @@
+#include "cmds/quotes/bar_frames.hpp"
+
+#include <datetime.h>
+
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "cmds/quotes/module_namespace.hpp"
+#include "common/coroutine.hpp"
+#include "common/python.hpp"
+
+namespace veltrax::kline {
+
+namespace {
+
+using namespace nb::literals;
+
+void ensure_datetime_api() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw nb::python_error();
+    }
+}
+
+// Values that pandas' dataclass-to-dict step would copy unchanged in meaning.
+bool is_plain_scalar(PyObject *value) {
+    return value == Py_None || PyFloat_CheckExact(value) || PyLong_CheckExact(value) ||
+           PyBool_Check(value) || PyUnicode_CheckExact(value) || PyDate_CheckExact(value) ||
+           PyDateTime_CheckExact(value);
+}
+
+// DataFrame(list of dataclass instances) builds a dict per row (a deep copy of
+// every field, per row, in Python); reading the fields column by column gives
+// pandas the same columns at a fraction of the cost. Anything unusual (mixed
+// types of rows, nested values) is left to pandas itself.
+std::optional<nb::dict> dataclass_columns(nb::handle bars) {
+    if (!PyList_Check(bars.ptr()) || PyList_GET_SIZE(bars.ptr()) == 0) return std::nullopt;
+    Py_ssize_t rows = PyList_GET_SIZE(bars.ptr());
+    PyTypeObject *row_type = Py_TYPE(PyList_GET_ITEM(bars.ptr(), 0));
+    nb::handle cls(reinterpret_cast<PyObject *>(row_type));
+    if (!nb::hasattr(cls, "__dataclass_fields__")) return std::nullopt;
+    ensure_datetime_api();
+
+    std::vector<nb::object> names;
+    for (nb::handle field : nb::module_::import_("dataclasses").attr("fields")(cls))
+        names.push_back(field.attr("name"));
+    std::vector<nb::list> columns;
+    for (std::size_t i = 0; i < names.size(); ++i) columns.push_back(nb::steal<nb::list>(PyList_New(rows)));
+
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+        PyObject *bar = PyList_GET_ITEM(bars.ptr(), row);
+        if (Py_TYPE(bar) != row_type) return std::nullopt;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            PyObject *value = PyObject_GetAttr(bar, names[i].ptr());
+            if (!value) throw nb::python_error();
+            if (!is_plain_scalar(value)) {
+                Py_DECREF(value);
+                return std::nullopt;
+            }
+            PyList_SET_ITEM(columns[i].ptr(), row, value);
+        }
+    }
+    nb::dict by_name;
+    for (std::size_t i = 0; i < names.size(); ++i) by_name[names[i]] = columns[i];
+    return by_name;
+}
+
+// A read-only view of a one-dimensional numpy array's memory.
+class ArrayView {
+public:
+    explicit ArrayView(nb::handle array) {
+        if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return;
+        }
+        valid_ = view_.ndim == 1;
+    }
+    ~ArrayView() {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+    ArrayView(const ArrayView &) = delete;
+
+    bool holds(char kind, Py_ssize_t itemsize) const {
+        if (!valid_ || view_.itemsize != itemsize || !view_.format) return false;
+        const char *format = view_.format;
+        if (*format == '<' || *format == '=' || *format == '@') ++format;
+        if (std::strlen(format) != 1) return false;
+        switch (kind) {
+            case 'f': return *format == 'd';
+            case 'i': return *format == 'l' || *format == 'q';
+            case 'b': return *format == '?';
+        }
+        return false;
+    }
+    Py_ssize_t size() const { return view_.shape[0]; }
+    template <typename T>
+    T at(Py_ssize_t i) const {
+        T value;
+        std::memcpy(&value, static_cast<const char *>(view_.buf) + i * view_.strides[0], sizeof value);
+        return value;
+    }
+
+private:
+    Py_buffer view_{};
+    bool valid_ = false;
+};
+
+nb::object box(char kind, const ArrayView &data, Py_ssize_t i) {
+    switch (kind) {
+        case 'f': return nb::steal(PyFloat_FromDouble(data.at<double>(i)));
+        case 'i': return nb::steal(PyLong_FromLongLong(data.at<long long>(i)));
+        default: return nb::bool_(data.at<bool>(i));
+    }
+}
+
+// The record values of one column, as to_dict(orient="records") gives them:
+// the column's element iterator, boxed to native Python values where pandas
+// boxes them (object and extension columns). Common column kinds are read from
+// their memory; everything else goes through pandas.
+class ColumnValues {
+public:
+    explicit ColumnValues(nb::handle column) {
+        nb::object dtype = column.attr("dtype");
+        nb::object pandas = globals.get("pd");
+        bool extension = nb::isinstance(dtype, pandas.attr("api").attr("extensions").attr("ExtensionDtype"));
+        if (!extension) {
+            std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+            if (read_numpy(column.attr("to_numpy")(), kind.at(0))) return;
+        } else if (read_masked(column.attr("array"), pandas.attr("arrays"))) {
+            return;
+        }
+        nb::list values = nb::steal<nb::list>(PySequence_List(column.ptr()));
+        if (!values.is_valid()) throw nb::python_error();
+        if (extension || nb::cast<std::string>(dtype.attr("kind")) == "O") {
+            nb::object box_native = nb::module_::import_("pandas.core.dtypes.cast").attr("maybe_box_native");
+            for (std::size_t i = 0; i < nb::len(values); ++i) values[i] = box_native(values[i]);
+        }
+        values_ = std::move(values);
+    }
+
+    PyObject *at(Py_ssize_t row) const { return PyList_GET_ITEM(values_.ptr(), row); }
+
+private:
+    bool read_numpy(nb::handle array, char kind) {
+        if (kind == 'O') return read_objects(array);
+        char wanted = kind == 'f' ? 'f' : kind == 'i' ? 'i' : kind == 'b' ? 'b' : 0;
+        if (!wanted) return false;
+        ArrayView data(array);
+        if (!data.holds(wanted, wanted == 'b' ? 1 : 8)) return false;
+        values_ = nb::steal<nb::list>(PyList_New(data.size()));
+        for (Py_ssize_t i = 0; i < data.size(); ++i)
+            PyList_SET_ITEM(values_.ptr(), i, box(wanted, data, i).release().ptr());
+        return true;
+    }
+
+    // Float64, Int64 and boolean columns: values and a mask of missing ones.
+    bool read_masked(nb::handle array, nb::handle arrays) {
+        char kind = 0;
+        if (nb::isinstance(array, arrays.attr("FloatingArray"))) kind = 'f';
+        else if (nb::isinstance(array, arrays.attr("IntegerArray"))) kind = 'i';
+        else if (nb::isinstance(array, arrays.attr("BooleanArray"))) kind = 'b';
+        if (!kind) return false;
+        ArrayView data(array.attr("_data"));
+        ArrayView mask(array.attr("_mask"));
+        if (!data.holds(kind, kind == 'b' ? 1 : 8) || !mask.holds('b', 1) ||
+            mask.size() != data.size())
+            return false;
+        values_ = nb::steal<nb::list>(PyList_New(data.size()));
+        for (Py_ssize_t i = 0; i < data.size(); ++i) {
+            nb::object value = mask.at<bool>(i) ? nb::none() : box(kind, data, i);
+            PyList_SET_ITEM(values_.ptr(), i, value.release().ptr());
+        }
+        return true;
+    }
+
+    // Object columns hold the values themselves; native ones need no boxing.
+    bool read_objects(nb::handle array) {
+        nb::list values = nb::steal<nb::list>(PySequence_List(array.ptr()));
+        if (!values.is_valid()) throw nb::python_error();
+        ensure_datetime_api();
+        nb::object na = globals.get("pd").attr("NA");
+        nb::object box_native;
+        for (std::size_t i = 0; i < nb::len(values); ++i) {
+            PyObject *value = PyList_GET_ITEM(values.ptr(), i);
+            if (value == na.ptr()) {
+                values[i] = nb::none();
+            } else if (!(value == Py_None || PyFloat_CheckExact(value) || PyLong_CheckExact(value) ||
+                         PyBool_Check(value) || PyUnicode_CheckExact(value) ||
+                         PyDate_Check(value))) {
+                if (!box_native.is_valid())
+                    box_native = nb::module_::import_("pandas.core.dtypes.cast").attr("maybe_box_native");
+                values[i] = box_native(nb::handle(value));
+            }
+        }
+        values_ = std::move(values);
+        return true;
+    }
+
+    nb::list values_;
+};
+
+}  // namespace
+
+nb::object bar_table(nb::handle bars) {
+    nb::object pandas = globals.get("pd");
+    std::optional<nb::dict> columns = dataclass_columns(bars);
+    nb::object table = columns ? pandas.attr("DataFrame")(*columns) : pandas.attr("DataFrame")(bars);
+    return globals.get("_strip_tz")(table.attr("convert_dtypes")());
+}
+
+nb::list records_of(nb::handle table) {
+    nb::list labels = nb::borrow<nb::list>(table.attr("columns").attr("tolist")());
+    nb::object by_position = table.attr("iloc");
+    std::vector<ColumnValues> columns;
+    for (std::size_t k = 0; k < nb::len(labels); ++k)
+        columns.emplace_back(by_position[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)]);
+    Py_ssize_t rows = nb::len(table);
+    nb::list records = nb::steal<nb::list>(PyList_New(rows));
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+        nb::dict record;
+        for (std::size_t k = 0; k < columns.size(); ++k)
+            if (PyDict_SetItem(record.ptr(), labels[k].ptr(), columns[k].at(row)) != 0)
+                throw nb::python_error();
+        PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
+    }
+    return records;
+}
+
+nb::object strip_tz(nb::object table) {
+    try {
+        table["date"] = table["date"].attr("dt").attr("tz_localize")(nb::none());
+    } catch (nb::python_error &failure) {
+        if (!is_ordinary(failure)) throw;
+    }
+    return table;
+}
+
+nb::object normalize_yfinance_df(nb::handle hist) {
+    nb::object table = hist.attr("reset_index")();
+    nb::object first = nb::str(table.attr("columns")[0]);
+    nb::dict renames;
+    renames[first] = "date";
+    renames["Open"] = "open";
+    renames["High"] = "high";
+    renames["Low"] = "low";
+    renames["Close"] = "close";
+    renames["Volume"] = "volume";
+    table = table.attr("rename")("columns"_a = renames);
+    for (const char *dropped : {"Dividends", "Stock Splits"}) {
+        if (contains(table.attr("columns"), dropped)) {
+            nb::list names;
+            names.append(dropped);
+            table = table.attr("drop")("columns"_a = names);
+        }
+    }
+    table["average"] = table["close"].attr("astype")(nb::module_::import_("builtins").attr("float"));
+    table["barCount"] = 1;
+    try {
+        table["date"] = table["date"].attr("dt").attr("tz_localize")(nb::none());
+    } catch (nb::python_error &failure) {
+        if (!failure.matches(PyExc_AttributeError) && !failure.matches(PyExc_TypeError)) throw;
+    }
+    return table.attr("convert_dtypes")();
+}
+
+}  // namespace veltrax::kline
+
+namespace veltrax::kline {
+
+void define_frame_functions(nb::module_ &module) {
+    module.def("_strip_tz", &strip_tz, nb::arg("df"),
+               "Remove the time zone of the date column in place (wall-clock time kept).");
+    module.def("_normalize_yfinance_df", &normalize_yfinance_df, nb::arg("hist"),
+               "Convert yfinance OHLCV DataFrame to unified bar format matching IBKR Bar schema.");
+}
+
+}  // namespace veltrax::kline
