@@ -7,6 +7,8 @@ import pytest
 from loguru import logger
 
 ROOT = Path(__file__).resolve().parent.parent
+# Tests read log lines through the log_lines fixture, not from stderr.
+logger.remove()
 # Test-only extension modules (the coroutine bridge probe) are built beside the package.
 sys.path.insert(0, os.environ.get("VELTRAX_TEST_MODULES", str(ROOT / "build" / "release" / "test_modules")))
 

@@ -1,0 +1,114 @@
+"""The bar table and records the command builds are exactly what pandas builds from the same bars."""
+
+import asyncio
+import datetime as dt
+import math
+from dataclasses import dataclass
+from zoneinfo import ZoneInfo
+
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from ib_async import BarData
+
+from broker_doubles import MemoryCache, RecordingIB, command
+from veltrax.cmds.quotes import kline
+
+
+def pandas_way(bars):
+    table = pd.DataFrame(bars).convert_dtypes()
+    try:
+        table["date"] = table["date"].dt.tz_localize(None)
+    except Exception:
+        pass
+    return table, table.to_dict(orient="records")
+
+
+def fetched(bars, monkeypatch_tables):
+    """Run the latest-N mode on `bars`; the printed table and the result's records."""
+    op = command(rest=["day", "0"], ib=RecordingIB(bars))
+    kline._candle_store = MemoryCache()
+    result = asyncio.run(op._kline(None, op.rest))
+    return monkeypatch_tables[-1], result["bars"]
+
+
+def same_value(a, b):
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    return type(a) is type(b) and (a is b or a == b)
+
+
+def assert_same(ours, theirs):
+    (our_table, our_records), (their_table, their_records) = ours, theirs
+    pd.testing.assert_frame_equal(our_table, their_table)
+    assert len(our_records) == len(their_records)
+    for mine, expected in zip(our_records, their_records):
+        assert list(mine) == list(expected)
+        for key in expected:
+            assert same_value(mine[key], expected[key]), (key, mine[key], expected[key])
+
+
+@pytest.fixture
+def printed(monkeypatch, data_dir):
+    tables = []
+    monkeypatch.setattr(kline, "printFrame", lambda table, title: tables.append(table))
+    return tables
+
+
+ZONES = [ZoneInfo("America/New_York"), ZoneInfo("Europe/London"), dt.timezone.utc]
+numbers = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True, width=64),
+    st.floats(min_value=-1e6, max_value=1e6).map(round).map(float),
+    st.integers(min_value=-(2**53), max_value=2**53),
+    st.none(),
+)
+
+
+@st.composite
+def bar_lists(draw):
+    n = draw(st.integers(min_value=1, max_value=12))
+    kind = draw(st.sampled_from(["date", "aware", "naive", "mixed"]))
+    zone = draw(st.sampled_from(ZONES))
+    start = dt.datetime(2020, 3, 8, 1, 0) + dt.timedelta(minutes=draw(st.integers(0, 10**6)))
+
+    def when(i):
+        moment = start + dt.timedelta(minutes=37 * i)
+        if kind == "date" or (kind == "mixed" and i % 2):
+            return moment.date()
+        return moment.replace(tzinfo=zone) if kind == "aware" else moment
+
+    columns = {name: draw(st.lists(numbers, min_size=n, max_size=n)) for name in
+               ("open", "high", "low", "close", "volume", "average", "barCount")}
+    return [BarData(date=when(i), **{name: values[i] for name, values in columns.items()}) for i in range(n)]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(bars=bar_lists())
+def test_any_broker_bars(bars, printed):
+    assert_same(fetched(bars, printed), pandas_way(bars))
+
+
+def test_typical_daily_and_intraday_bars(printed):
+    from broker_doubles import daily_bars, minute_bars
+
+    for bars in (daily_bars(300), minute_bars(300)):
+        assert_same(fetched(bars, printed), pandas_way(bars))
+
+
+@dataclass
+class OddBar:
+    date: object
+    open: object
+
+
+def test_bars_pandas_must_handle_itself(printed):
+    odd = [
+        [OddBar(dt.date(2025, 1, 2), [1, 2]), OddBar(dt.date(2025, 1, 3), [3])],
+        [OddBar(dt.date(2025, 1, 2), True), OddBar(dt.date(2025, 1, 3), 2)],
+        [OddBar(dt.date(2025, 1, 2), "x"), OddBar(dt.date(2025, 1, 3), None)],
+        [OddBar(pd.Timestamp("2025-01-02 10:00", tz="UTC"), 1.5), OddBar(pd.Timestamp("2025-01-02 11:00", tz="UTC"), 2.5)],
+        [{"date": dt.date(2025, 1, 2), "open": 1.0}],
+    ]
+    for bars in odd:
+        assert_same(fetched(bars, printed), pandas_way(bars))
