@@ -212,10 +212,10 @@ def test_fallback_failures_outside_the_broker_path_reach_the_host(run):
         run(op.run())
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), asyncio.CancelledError()])
-def test_interrupts_and_cancellation_are_not_broker_failures(error, run, log_lines):
-    op = make(broker_error=error)
-    with pytest.raises(type(error)):
+@pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, asyncio.CancelledError])
+def test_interrupts_and_cancellation_are_not_broker_failures(error_type, run, log_lines):
+    op = make(broker_error=error_type())
+    with pytest.raises(error_type):
         run(op.run())
     assert [c[0] for c in op.calls] == ["_kline"]
     assert not [line for line in log_lines if line[0] == "WARNING"]
