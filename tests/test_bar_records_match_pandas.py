@@ -3,6 +3,8 @@
 import asyncio
 import datetime as dt
 import math
+import sys
+from unittest import mock
 from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
@@ -13,6 +15,7 @@ from hypothesis import strategies as st
 from ib_async import BarData
 
 from broker_doubles import MemoryCache, RecordingIB, command
+from downloader_doubles import FakeYFinance
 from veltrax.cmds.quotes import kline
 
 
@@ -112,3 +115,53 @@ def test_bars_pandas_must_handle_itself(printed):
     ]
     for bars in odd:
         assert_same(fetched(bars, printed), pandas_way(bars))
+
+
+def pandas_normalization(hist):
+    table = hist.reset_index()
+    first = str(table.columns[0])
+    table = table.rename(columns={first: "date", "Open": "open", "High": "high", "Low": "low", "Close": "close",
+                                  "Volume": "volume"})
+    for name in ("Dividends", "Stock Splits"):
+        if name in table.columns:
+            table = table.drop(columns=[name])
+    table["average"] = table["close"].astype(float)
+    table["barCount"] = 1
+    try:
+        table["date"] = table["date"].dt.tz_localize(None)
+    except (AttributeError, TypeError):
+        pass
+    return table.convert_dtypes()
+
+
+@st.composite
+def downloaded_frames(draw):
+    n = draw(st.integers(min_value=1, max_value=10))
+    prices = st.one_of(st.floats(allow_infinity=False, width=64), st.integers(-10**6, 10**6).map(float))
+    columns = {name: draw(st.lists(prices, min_size=n, max_size=n)) for name in ("Open", "High", "Low", "Close")}
+    columns["Volume"] = draw(st.lists(st.integers(0, 10**9), min_size=n, max_size=n))
+    if draw(st.booleans()):
+        columns["Dividends"] = [0.0] * n
+    if draw(st.booleans()):
+        columns["Note"] = draw(st.lists(st.one_of(st.none(), st.text(max_size=3)), min_size=n, max_size=n))
+    zone = draw(st.sampled_from(["America/New_York", "Asia/Tokyo", None]))
+    index = pd.date_range("2024-03-08", periods=n, freq=draw(st.sampled_from(["D", "h", "min"])), tz=zone,
+                          name=draw(st.sampled_from(["Date", "Datetime", None])))
+    return pd.DataFrame(columns, index=index)
+
+
+@settings(max_examples=100, deadline=None)
+@given(hist=downloaded_frames())
+def test_downloaded_tables_normalize_and_turn_into_records_as_pandas_does(hist):
+    before = hist.copy()
+    ours = kline._normalize_yfinance_df(hist)
+    theirs = pandas_normalization(hist)
+    pd.testing.assert_frame_equal(hist, before)
+    pd.testing.assert_frame_equal(ours, theirs)
+
+    with mock.patch.dict(sys.modules, {"yfinance": FakeYFinance(frame=hist)}), \
+            mock.patch.object(kline, "_candle_store", MemoryCache()), \
+            mock.patch.object(kline, "printFrame", lambda table, title: None):
+        op = command(rest=["2024-01-01", "2024-02-01"])
+        result = asyncio.run(op._history_yfinance(op.rest))
+    assert_same((theirs, result["bars"]), (theirs, theirs.to_dict(orient="records")))

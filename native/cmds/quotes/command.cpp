@@ -1,6 +1,7 @@
 #include "cmds/quotes/command.hpp"
 
 #include "cmds/quotes/broker_modes.hpp"
+#include "cmds/quotes/fallback_modes.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -145,6 +146,7 @@ void define_command(nb::module_ &module) {
     define_method(body, "run", [](nb::object self) { return wrap(run(std::move(self))); },
                   "Route the request to a broker mode, or to the yfinance fallback.");
     define_broker_modes(body);
+    define_fallback_modes(body);
 
     nb::object base = globals.get("IOp");
     nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()));
