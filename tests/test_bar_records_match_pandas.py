@@ -74,12 +74,13 @@ def bar_lists(draw):
     kind = draw(st.sampled_from(["date", "aware", "naive", "mixed"]))
     zone = draw(st.sampled_from(ZONES))
     start = dt.datetime(2020, 3, 8, 1, 0) + dt.timedelta(minutes=draw(st.integers(0, 10**6)))
+    folds = draw(st.lists(st.integers(0, 1), min_size=n, max_size=n))
 
     def when(i):
         moment = start + dt.timedelta(minutes=37 * i)
         if kind == "date" or (kind == "mixed" and i % 2):
             return moment.date()
-        return moment.replace(tzinfo=zone) if kind == "aware" else moment
+        return moment.replace(tzinfo=zone, fold=folds[i]) if kind == "aware" else moment
 
     columns = {name: draw(st.lists(numbers, min_size=n, max_size=n)) for name in
                ("open", "high", "low", "close", "volume", "average", "barCount")}
@@ -89,6 +90,17 @@ def bar_lists(draw):
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(bars=bar_lists())
 def test_any_broker_bars(bars, printed):
+    assert_same(fetched(bars, printed), pandas_way(bars))
+
+
+@pytest.mark.parametrize("wall_times", [
+    [dt.datetime(2025, 11, 2, 1, 30), dt.datetime(2025, 11, 2, 1, 30, fold=1), dt.datetime(2025, 11, 2, 1, 45)],
+    [dt.datetime(2025, 3, 9, 1, 59), dt.datetime(2025, 3, 9, 2, 30), dt.datetime(2025, 3, 9, 3, 0)],
+])
+def test_daylight_saving_transitions(wall_times, printed):
+    zone = ZoneInfo("America/New_York")
+    bars = [BarData(date=t.replace(tzinfo=zone), open=1.0, high=1.0, low=1.0, close=1.0, volume=1.0,
+                    average=1.0, barCount=1) for t in wall_times]
     assert_same(fetched(bars, printed), pandas_way(bars))
 
 

@@ -24,6 +24,22 @@ inline bool contains(nb::handle container, const char *key) {
     return result == 1;
 }
 
+// Holds off the cyclic garbage collector while many containers are created
+// that cannot form cycles (rows of records): each allocation would otherwise
+// count towards collections that scan every object of the process.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // `first, second = value`, with Python's errors for any other number of items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 

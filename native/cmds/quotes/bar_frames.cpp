@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "cmds/quotes/dates.hpp"
 #include "cmds/quotes/module_namespace.hpp"
 #include "common/coroutine.hpp"
 #include "common/python.hpp"
@@ -30,6 +31,84 @@ bool is_plain_scalar(PyObject *value) {
            PyDateTime_CheckExact(value);
 }
 
+// A new numpy array of `size` items of `dtype`, and its memory to fill.
+template <typename T>
+std::pair<nb::object, T *> numpy_array(const char *dtype, Py_ssize_t size) {
+    nb::object array = nb::module_::import_("numpy").attr("empty")(size, dtype);
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
+    T *memory = static_cast<T *>(view.buf);
+    PyBuffer_Release(&view);  // the array itself keeps the memory
+    return {array, memory};
+}
+
+// Microseconds since 1970-01-01 of a datetime's own fields (its wall clock).
+std::int64_t wall_clock_micros(PyObject *value) {
+    using namespace std::chrono;
+    CalendarDate date{year{PyDateTime_GET_YEAR(value)},
+                      month{static_cast<unsigned>(PyDateTime_GET_MONTH(value))},
+                      day{static_cast<unsigned>(PyDateTime_GET_DAY(value))}};
+    std::int64_t seconds = days_between(CalendarDate{year{1970}, January, day{1}}, date) * 86400LL +
+                           PyDateTime_DATE_GET_HOUR(value) * 3600LL +
+                           PyDateTime_DATE_GET_MINUTE(value) * 60LL + PyDateTime_DATE_GET_SECOND(value);
+    return seconds * 1000000LL + PyDateTime_DATE_GET_MICROSECOND(value);
+}
+
+// The column pandas would infer from these values, built from their memory
+// where the values are all of one kind: floats, 64-bit integers, or datetimes
+// of one zone (or none). Anything else stays a list for pandas to read.
+nb::object typed_column(nb::list values) {
+    Py_ssize_t size = nb::len(values);
+    PyObject *first = PyList_GET_ITEM(values.ptr(), 0);
+    auto all = [&](auto &&test) {
+        for (Py_ssize_t i = 0; i < size; ++i)
+            if (!test(PyList_GET_ITEM(values.ptr(), i))) return false;
+        return true;
+    };
+    if (all([](PyObject *v) { return PyFloat_CheckExact(v); })) {
+        auto [array, memory] = numpy_array<double>("float64", size);
+        for (Py_ssize_t i = 0; i < size; ++i) memory[i] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(values.ptr(), i));
+        return array;
+    }
+    if (all([](PyObject *v) { return PyLong_CheckExact(v); })) {
+        auto [array, memory] = numpy_array<long long>("int64", size);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            int overflow = 0;
+            memory[i] = PyLong_AsLongLongAndOverflow(PyList_GET_ITEM(values.ptr(), i), &overflow);
+            if (overflow) return values;
+        }
+        return array;
+    }
+    if (!PyDateTime_CheckExact(first)) return values;
+    PyObject *zone = reinterpret_cast<PyDateTime_DateTime *>(first)->hastzinfo
+                         ? reinterpret_cast<PyDateTime_DateTime *>(first)->tzinfo
+                         : Py_None;
+    auto zone_of = [](PyObject *v) {
+        auto *moment = reinterpret_cast<PyDateTime_DateTime *>(v);
+        return moment->hastzinfo ? moment->tzinfo : Py_None;
+    };
+    if (!all([&](PyObject *v) { return PyDateTime_CheckExact(v) && zone_of(v) == zone; })) return values;
+    auto [micros, memory] = numpy_array<long long>("int64", size);
+    auto [first_occurrence, flags] = numpy_array<bool>("bool", size);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject *value = PyList_GET_ITEM(values.ptr(), i);
+        memory[i] = wall_clock_micros(value);
+        flags[i] = PyDateTime_DATE_GET_FOLD(value) == 0;
+    }
+    nb::object wall_clock = globals.get("pd").attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"));
+    if (zone == Py_None) return wall_clock;
+    // Ambiguous wall times resolve by each value's fold, as its utcoffset() does;
+    // a wall time the zone skips raises, and pandas reads the values itself.
+    using namespace nb::literals;
+    try {
+        return wall_clock.attr("tz_localize")(nb::handle(zone), "ambiguous"_a = first_occurrence);
+    } catch (nb::python_error &failure) {
+        if (!is_ordinary(failure)) throw;
+        return values;
+    }
+}
+
 // DataFrame(list of dataclass instances) builds a dict per row (a deep copy of
 // every field, per row, in Python); reading the fields column by column gives
 // pandas the same columns at a fraction of the cost. Anything unusual (mixed
@@ -41,6 +120,7 @@ std::optional<nb::dict> dataclass_columns(nb::handle bars) {
     nb::handle cls(reinterpret_cast<PyObject *>(row_type));
     if (!nb::hasattr(cls, "__dataclass_fields__")) return std::nullopt;
     ensure_datetime_api();
+    GcPause no_collections;
 
     std::vector<nb::object> names;
     for (nb::handle field : nb::module_::import_("dataclasses").attr("fields")(cls))
@@ -62,7 +142,7 @@ std::optional<nb::dict> dataclass_columns(nb::handle bars) {
         }
     }
     nb::dict by_name;
-    for (std::size_t i = 0; i < names.size(); ++i) by_name[names[i]] = columns[i];
+    for (std::size_t i = 0; i < names.size(); ++i) by_name[names[i]] = typed_column(columns[i]);
     return by_name;
 }
 
@@ -126,6 +206,12 @@ public:
         bool extension = nb::isinstance(dtype, pandas.attr("api").attr("extensions").attr("ExtensionDtype"));
         if (!extension) {
             std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+            if (kind == "M") {
+                // Boxed to Timestamps in one pass, as the column's own iterator boxes them.
+                values_ = nb::steal<nb::list>(PySequence_List(column.attr("array").attr("astype")("object").ptr()));
+                if (!values_.is_valid()) throw nb::python_error();
+                return;
+            }
             if (read_numpy(column.attr("to_numpy")(), kind.at(0))) return;
         } else if (read_masked(column.attr("array"), pandas.attr("arrays"))) {
             return;
@@ -210,6 +296,7 @@ nb::object bar_table(nb::handle bars) {
 }
 
 nb::list records_of(nb::handle table) {
+    GcPause no_collections;
     nb::list labels = nb::borrow<nb::list>(table.attr("columns").attr("tolist")());
     nb::object by_position = table.attr("iloc");
     std::vector<ColumnValues> columns;

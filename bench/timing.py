@@ -1,0 +1,60 @@
+"""Timing helpers and the report table of the benchmarks."""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+
+def best_time(work: Callable[[], object], repeat: int = 5, min_batch_seconds: float = 0.05) -> float:
+    """Seconds per call: best of `repeat` batches, each long enough to time reliably."""
+    work()  # warm-up
+    number = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(number):
+            work()
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_batch_seconds or number >= 1 << 20:
+            break
+        number *= 2
+    best = elapsed / number
+    for _ in range(repeat - 1):
+        start = time.perf_counter()
+        for _ in range(number):
+            work()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def human(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+@dataclass
+class Report:
+    rows: list[tuple[str, str, float, float]] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+
+    def compare(self, scenario: str, baseline_name: str, baseline: Callable[[], object],
+                ours: Callable[[], object], repeat: int = 5) -> float:
+        """Time both in this run; returns baseline/ours (above 1: ours is faster)."""
+        base, mine = best_time(baseline, repeat), best_time(ours, repeat)
+        self.rows.append((scenario, baseline_name, base, mine))
+        return base / mine
+
+    def note(self, text: str) -> None:
+        self.notes.append(text)
+
+    def print(self) -> None:
+        header = ("scenario", "baseline", "baseline time", "ours", "ratio")
+        lines = [(s, b, human(bt), human(ot), f"{bt / ot:.1f}x") for s, b, bt, ot in self.rows]
+        widths = [max(len(str(row[i])) for row in [header, *lines]) for i in range(len(header))]
+        for row in [header, tuple("-" * w for w in widths), *lines]:
+            print(" | ".join(str(cell).ljust(width) for cell, width in zip(row, widths)))
+        for text in self.notes:
+            print(text)
