@@ -15,11 +15,9 @@ from veltrax.state import ShellState
 
 
 def veltrax(*args, stdin="", env_dir):
-    return subprocess.run(
-        [sys.executable, "-m", "veltrax", *args],
-        input=stdin, capture_output=True, text=True, timeout=60,
-        env={"VELTRAX_DATA_DIR": str(env_dir), "HOME": str(env_dir), "PATH": "/usr/bin:/bin"},
-    )
+    from shell_process import veltrax as run_shell
+
+    return run_shell(*args, data_dir=env_dir, stdin=stdin)
 
 
 def test_unknown_command_and_missing_symbol_fail_with_one_line(tmp_path):
@@ -41,7 +39,7 @@ def test_help_shows_the_command_help(tmp_path):
 def test_interactive_session_carries_on_after_failures(tmp_path):
     done = veltrax(stdin="nonsense\n\nhelp\n", env_dir=tmp_path)
     assert done.returncode == 0
-    assert "unknown command: nonsense" in done.stdout and "commands: kline" in done.stdout
+    assert "unknown command: nonsense" in done.stdout and "commands: cache, kline" in done.stdout
 
 
 class Exploding:
@@ -92,10 +90,35 @@ class TestPrintFrame:
     def test_long_tables_show_head_tail_and_count(self):
         out = io.StringIO()
         printFrame(pd.DataFrame({"n": range(1000)}), "long", file=out)
-        text = out.getvalue()
-        assert "[1000 rows]" in text and "\n ..\n" in text
-        assert len(text.splitlines()) < 30
-        assert text.splitlines()[2].strip() == "0" and "999" in text
+        lines = out.getvalue().splitlines()
+        assert lines[-1] == "(1,000 rows)" and lines[12].strip() == "⋮"
+        assert len(lines) == 24
+        assert lines[2].strip() == "0" and lines[-2].strip() == "999"
+
+    def test_columns_are_aligned_and_formatted(self):
+        out = io.StringIO()
+        table = pd.DataFrame({
+            "date": pd.to_datetime(["2025-01-02 09:30", "2025-01-02 09:31"]),
+            "open": [189.5, 1234.125], "volume": pd.array([1234567, None], dtype="Int64"), "note": ["a", "bb"]})
+        printFrame(table, "t", file=out)
+        header, first, second = out.getvalue().splitlines()[1:]
+        assert first.split() == ["2025-01-02", "09:30", "189.500", "1,234,567", "a"]
+        assert second.split() == ["2025-01-02", "09:31", "1,234.125", "bb"]
+        assert len(header) >= len(first.rstrip()) - 2 and first.index("189.500") + 7 == second.index("1,234.125") + 9
+
+    def test_daily_dates_have_no_time_and_the_chart_follows_when_asked(self, monkeypatch):
+        from corbel import frame
+
+        monkeypatch.setattr(frame, "chart_mode", "on")
+        out = io.StringIO()
+        table = pd.DataFrame({"date": pd.to_datetime(["2025-01-02", "2025-01-03", "2025-01-06"]),
+                              "open": [10.0, 11.0, 12.5], "high": [11.5, 12.0, 13.0],
+                              "low": [9.5, 10.5, 11.0], "close": [11.0, 10.75, 12.75]})
+        printFrame(table, "chart", file=out)
+        lines = out.getvalue().splitlines()
+        assert lines[2].startswith("2025-01-02 ")
+        chart = [line for line in lines if "┤" in line]
+        assert len(chart) == 12 and chart[0].startswith("13.00") and chart[-1].startswith(" 9.50")
 
     def test_empty_table(self):
         out = io.StringIO()

@@ -5,40 +5,66 @@ from __future__ import annotations
 import argparse
 import asyncio
 import importlib
+import os
 import sys
+import threading
 from typing import Any, TextIO
 
 from loguru import logger
 
+from corbel import frame
 from corbel.dispatch import UsageError, fill_arguments
 from veltrax.cmds.base import COMMANDS
+from veltrax.logs import configure_logging
+from veltrax.paths import data_dir
 from veltrax.state import ShellState
 
 # The command modules the shell loads; each registers its words when imported.
-COMMAND_MODULES = ("veltrax.cmds.quotes.kline",)
-
+COMMAND_MODULES = ("veltrax.cmds.quotes.kline", "veltrax.cmds.upkeep.cache")
+BUILTINS = ("help", "chart", "exit", "quit")
 PROMPT = "veltrax> "
 
 
-def load_commands() -> None:
-    for name in COMMAND_MODULES:
-        importlib.import_module(name)
+class CommandLoader:
+    """Imports the command modules on a background thread, so the prompt is up at once."""
 
+    def __init__(self, modules: tuple[str, ...] = COMMAND_MODULES) -> None:
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._load, args=(modules,), name="command-loader", daemon=True)
+        self._thread.start()
 
-def configure_logging(stream: TextIO) -> None:
-    logger.remove()
-    logger.add(stream, level="WARNING", format="{level}: {message}")
+    def _load(self, modules: tuple[str, ...]) -> None:
+        try:
+            for name in modules:
+                importlib.import_module(name)
+        except BaseException as error:  # re-raised on the thread that needs the commands
+            self._error = error
+
+    @property
+    def ready(self) -> bool:
+        return not self._thread.is_alive()
+
+    def wait(self) -> None:
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
 
 
 class Shell:
     """Runs one command line at a time against a shell state."""
 
-    def __init__(self, state: ShellState, out: TextIO | None = None) -> None:
+    def __init__(self, state: ShellState, out: TextIO | None = None, loader: CommandLoader | None = None) -> None:
         self.state = state
         self.out = out if out is not None else sys.stdout
+        self.loader = loader
 
     def say(self, text: str) -> None:
         print(text, file=self.out, flush=True)
+
+    def commands(self) -> dict[str, type]:
+        if self.loader is not None:
+            self.loader.wait()
+        return COMMANDS
 
     async def execute(self, line: str) -> bool:
         """Run one line; False when it failed (unknown command, bad words, error result)."""
@@ -47,9 +73,10 @@ class Shell:
             return True
         word, args = words[0], words[1:]
         if word == "help":
-            self.show_help(args)
-            return True
-        cls = COMMANDS.get(word)
+            return self.show_help(args)
+        if word == "chart":
+            return self.set_chart(args)
+        cls = self.commands().get(word)
         if cls is None:
             self.say(f"unknown command: {word} (try 'help')")
             return False
@@ -70,46 +97,106 @@ class Shell:
         if isinstance(result, dict) and "error" in result:
             self.say(f"{word}: {result['error']}")
             return False
+        if isinstance(result, dict) and "bars" in result:
+            self.say(self.status_line(result))
         return True
 
-    def show_help(self, args: list[str]) -> None:
-        if args and args[0] in COMMANDS:
-            self.say((COMMANDS[args[0]].__doc__ or "").rstrip())
-            return
-        self.say("commands: " + ", ".join(sorted(COMMANDS)) + "  (help <command> for details)")
+    def status_line(self, result: dict) -> str:
+        """One short line after a bar request: where the bars came from, how many, cached or fresh."""
+        source = result.get("source") or "cache"
+        cached = result.get("cached") is True or source == "cache"
+        parts = [f"source: {source}", f"{len(result['bars']):,} bars", "cached" if cached else "fresh"]
+        if self.state.feed_label:
+            parts.append(f"{self.state.feed_label}, not market data")
+        return " · ".join(parts)
+
+    def show_help(self, args: list[str]) -> bool:
+        commands = self.commands()
+        if args and args[0] in commands:
+            self.say((commands[args[0]].__doc__ or "").rstrip())
+            return True
+        if args:
+            self.say(f"no help for {args[0]}: unknown command (try 'help')")
+            return False
+        self.say("commands: " + ", ".join(sorted(commands)) + "  (help <command> for details)")
+        self.say("shell: chart on|off|auto (candlestick chart under tables), exit (or Ctrl-D)")
+        return True
+
+    def set_chart(self, args: list[str]) -> bool:
+        if not args:
+            self.say(f"chart: {frame.chart_mode}")
+            return True
+        try:
+            frame.set_chart_mode(args[0])
+        except ValueError as error:
+            self.say(str(error))
+            return False
+        self.say(f"chart: {frame.chart_mode}")
+        return True
 
 
-def run_interactive(shell: Shell, loop: asyncio.AbstractEventLoop) -> int:
-    while True:
-        try:
-            line = input(PROMPT)
-        except EOFError:
-            shell.say("")
-            return 0
-        except KeyboardInterrupt:
-            shell.say("")
-            continue
-        try:
-            loop.run_until_complete(shell.execute(line))
-        except KeyboardInterrupt:
-            shell.say("cancelled")
+def run_piped(shell: Shell, loop: asyncio.AbstractEventLoop, stream: TextIO) -> int:
+    """Lines from a pipe or file: each is run in turn; the exit status is 0."""
+    for line in stream:
+        if line.strip() in ("exit", "quit"):
+            break
+        loop.run_until_complete(shell.execute(line))
+    return 0
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.")
     parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
+    parser.add_argument("--gateway", metavar="HOST:PORT", default=os.environ.get("VELTRAX_GATEWAY"),
+                        help="broker gateway to connect to (default: $VELTRAX_GATEWAY; none: yfinance only)")
+    parser.add_argument("--client-id", type=int, default=1, metavar="N", help="API client id at the gateway")
+    parser.add_argument("--chart", choices=("on", "off", "auto"), default="auto",
+                        help="candlestick chart under bar tables (auto: when the terminal is wide)")
     return parser.parse_args(argv)
+
+
+def banner(state: ShellState, gateway: Any) -> str:
+    if state.feed_label:
+        return f"veltrax: {state.feed_label.upper()}, generated bars, not market data"
+    if gateway is not None:
+        where = "connected" if gateway.connected else "not answering, yfinance meanwhile"
+        return f"veltrax: broker gateway {gateway.address} ({where})"
+    return "veltrax: no broker gateway, bars come from yfinance"
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    configure_logging(sys.stderr)
-    load_commands()
-    shell = Shell(ShellState())
+    directory = data_dir()
+    configure_logging(directory)
+    frame.set_chart_mode(args.chart)
+    loader = CommandLoader()
     loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    gateway = None
     try:
+        if args.gateway:
+            from veltrax.gateway.connection import GatewayAddress, GatewayConnection
+
+            try:
+                address = GatewayAddress.parse(args.gateway, args.client_id)
+            except ValueError as error:
+                print(f"veltrax: {error}", file=sys.stderr)
+                return 2
+            gateway = GatewayConnection(address)
+            if not loop.run_until_complete(gateway.connect()):
+                gateway.start_reconnecting()
+        state = ShellState(gateway.ib if gateway is not None else None)
+        shell = Shell(state, loader=loader)
         if args.line is not None:
             return 0 if loop.run_until_complete(shell.execute(args.line)) else 1
-        return run_interactive(shell, loop)
+        if not sys.stdin.isatty():
+            return run_piped(shell, loop, sys.stdin)
+        from veltrax.interactive import run_interactive
+
+        shell.say(banner(state, gateway))
+        return loop.run_until_complete(run_interactive(shell, directory))
     finally:
+        if gateway is not None:
+            loop.run_until_complete(gateway.close())
+        logger.remove()
         loop.close()

@@ -8,13 +8,14 @@ from typing import Any
 class ShellState:
     """The shell's state, shared by every command of a session.
 
-    `ib` is the broker client (an ib_async IB, or a stand-in with the same
-    calls); without one the shell is disconnected and commands that can fall
-    back do so.
+    `ib` is the broker client (an ib_async IB, or a stand-in with the same calls); without one,
+    or while it is not connected, commands that can fall back do so.
     """
 
-    def __init__(self, ib: Any = None) -> None:
+    def __init__(self, ib: Any = None, feed_label: str | None = None) -> None:
         self.ib = ib
+        # Shown wherever the shell's data could be mistaken for market data ("simulated feed").
+        self.feed_label = feed_label
 
     @property
     def connected(self) -> bool:

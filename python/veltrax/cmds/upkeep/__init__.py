@@ -1,0 +1,1 @@
+"""Commands that look after the shell's own data."""
