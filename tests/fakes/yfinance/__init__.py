@@ -27,6 +27,9 @@ class Ticker:
         index = pd.date_range("2025-12-31 09:30" if intraday else "2025-03-07", periods=390 if intraday else 300,
                               freq="min" if intraday else "D", tz="America/New_York",
                               name="Datetime" if intraday else "Date")
+        if "start" in keywords:  # start inclusive, end exclusive, as the real service answers
+            start, end = (pd.Timestamp(keywords[k]).tz_localize("America/New_York") for k in ("start", "end"))
+            index = index[(index >= start) & (index < end)]
         n = len(index)
         return pd.DataFrame({"Open": [100.0 + i for i in range(n)], "High": [101.0 + i for i in range(n)],
                              "Low": [99.0 + i for i in range(n)], "Close": [100.5 + i for i in range(n)],
