@@ -31,7 +31,7 @@ def test_status_line_cache_and_bad_lines(tmp_path):
     assert "unknown command: klin (try 'help')" in lines
     assert "kline failed: not a valid calendar date: 2025-02-30" in lines
     assert "kline: No data returned" in lines
-    assert lines.count("removed 2 entries of AAPL") == 1 and "removed 0 entries of AAPL" in lines
+    assert lines.count("removed 1 entry of AAPL") == 1 and "removed 0 entries of AAPL" in lines
     assert "removed 0 stale entries" in lines
     assert "cache: usage: cache | cache drop <symbol> | cache prune" in lines
     assert "Traceback" not in done.stderr
