@@ -9,6 +9,7 @@
 #include "cmds/quotes/bar_frames.hpp"
 #include "cmds/quotes/mode_support.hpp"
 #include "cmds/quotes/request_words.hpp"
+#include "cmds/quotes/results.hpp"
 #include "common/coroutine.hpp"
 #include "common/pydate.hpp"
 #include "common/python.hpp"
@@ -17,23 +18,6 @@
 namespace veltrax::kline {
 
 namespace {
-
-nb::dict latest_result(nb::handle symbol, const LatestWords &request, nb::handle bars) {
-    return mapping({{"symbol", nb::borrow(symbol)},
-                    {"period", py(request.period)},
-                    {"count", py(nb::len(bars))},
-                    {"adjust", py(request.adjust)},
-                    {"bars", nb::borrow(bars)}});
-}
-
-nb::dict range_result(nb::handle symbol, const RangeWords &request, nb::handle bars) {
-    return mapping({{"symbol", nb::borrow(symbol)},
-                    {"period", py(request.period)},
-                    {"start", py(format_date(request.start))},
-                    {"end", py(format_date(request.end))},
-                    {"adjust", py(request.adjust)},
-                    {"bars", nb::borrow(bars)}});
-}
 
 Task latest_bars(nb::object self, nb::object contract, nb::object rest) {
     LatestWords request = read_latest_words(words_of(rest));
@@ -124,13 +108,6 @@ Task history(nb::object self, nb::object contract, nb::object rest) {
     nb::list records = records_of(table);
     cache.attr("set")(key, records);
     co_return range_result(symbol, request, records);
-}
-
-nb::dict intraday_result(nb::handle symbol, nb::handle bars, const char *source) {
-    return mapping({{"symbol", nb::borrow(symbol)},
-                    {"type", py("intraday")},
-                    {"bars", nb::borrow(bars)},
-                    {"source", py(source)}});
 }
 
 Task intraday(nb::object self, nb::object contract) {

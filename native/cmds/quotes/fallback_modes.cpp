@@ -10,6 +10,7 @@
 #include "cmds/quotes/bar_frames.hpp"
 #include "cmds/quotes/mode_support.hpp"
 #include "cmds/quotes/request_words.hpp"
+#include "cmds/quotes/results.hpp"
 #include "common/coroutine.hpp"
 #include "common/pydate.hpp"
 #include "common/python.hpp"
@@ -72,14 +73,6 @@ bool no_table(nb::handle hist) { return hist.is_none() || truthy(hist.attr("empt
 
 nb::object normalized(nb::handle hist) { return globals.get("_normalize_yfinance_df")(hist); }
 
-nb::dict latest_result(nb::handle symbol, const LatestWords &request, nb::handle bars) {
-    return mapping({{"symbol", nb::borrow(symbol)},
-                    {"period", py(request.period)},
-                    {"count", py(nb::len(bars))},
-                    {"adjust", py(request.adjust)},
-                    {"bars", nb::borrow(bars)}});
-}
-
 Task kline_yfinance(nb::object self, nb::object rest) {
     LatestWords request = read_latest_words(words_of(rest));
     nb::object symbol = self.attr("symbol");
@@ -124,15 +117,6 @@ Task kline_yfinance(nb::object self, nb::object rest) {
     co_return result;
 }
 
-nb::dict range_result(nb::handle symbol, const RangeWords &request, nb::handle bars) {
-    return mapping({{"symbol", nb::borrow(symbol)},
-                    {"period", py(request.period)},
-                    {"start", py(format_date(request.start))},
-                    {"end", py(format_date(request.end))},
-                    {"adjust", py(request.adjust)},
-                    {"bars", nb::borrow(bars)}});
-}
-
 Task history_yfinance(nb::object self, nb::object rest) {
     RangeWords request = read_range_words(words_of(rest), local_today());
     std::string start = format_date(request.start);
@@ -169,13 +153,6 @@ Task history_yfinance(nb::object self, nb::object rest) {
     nb::dict result = range_result(symbol, request, bars);
     result["source"] = "yfinance";
     co_return result;
-}
-
-nb::dict intraday_result(nb::handle symbol, nb::handle bars, const char *source) {
-    return mapping({{"symbol", nb::borrow(symbol)},
-                    {"type", py("intraday")},
-                    {"bars", nb::borrow(bars)},
-                    {"source", py(source)}});
 }
 
 Task intraday_yfinance(nb::object self) {
