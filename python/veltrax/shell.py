@@ -147,6 +147,8 @@ def run_piped(shell: Shell, loop: asyncio.AbstractEventLoop, stream: TextIO) -> 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.")
     parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
+    parser.add_argument("--demo", action="store_true",
+                        help="run on the simulated feed (offline; generated bars, not market data)")
     parser.add_argument("--gateway", metavar="HOST:PORT", default=os.environ.get("VELTRAX_GATEWAY"),
                         help="broker gateway to connect to (default: $VELTRAX_GATEWAY; none: yfinance only)")
     parser.add_argument("--client-id", type=int, default=1, metavar="N", help="API client id at the gateway")
@@ -165,7 +167,15 @@ def banner(state: ShellState, gateway: Any) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parse_args(argv)
+    try:
+        return run_shell(parse_args(argv))
+    except BrokenPipeError:
+        # The reader went away (`veltrax -c ... | head`): nothing more to say, and nowhere to say it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def run_shell(args: argparse.Namespace) -> int:
     directory = data_dir()
     configure_logging(directory)
     frame.set_chart_mode(args.chart)
@@ -174,7 +184,15 @@ def main(argv: list[str] | None = None) -> int:
     asyncio.set_event_loop(loop)
     gateway = None
     try:
-        if args.gateway:
+        if args.demo:
+            from veltrax import simfeed
+
+            try:
+                state = ShellState(simfeed.demo_broker(), feed_label=simfeed.LABEL)
+            except ValueError as error:
+                print(f"veltrax: {error}", file=sys.stderr)
+                return 2
+        elif args.gateway:
             from veltrax.gateway.connection import GatewayAddress, GatewayConnection
 
             try:
@@ -185,7 +203,9 @@ def main(argv: list[str] | None = None) -> int:
             gateway = GatewayConnection(address)
             if not loop.run_until_complete(gateway.connect()):
                 gateway.start_reconnecting()
-        state = ShellState(gateway.ib if gateway is not None else None)
+            state = ShellState(gateway.ib)
+        else:
+            state = ShellState()
         shell = Shell(state, loader=loader)
         if args.line is not None:
             return 0 if loop.run_until_complete(shell.execute(args.line)) else 1
