@@ -44,15 +44,18 @@ class Report:
                 ours: Callable[[], object], repeat: int = 5) -> float:
         """Time both in this run; returns baseline/ours (above 1: ours is faster)."""
         base, mine = best_time(baseline, repeat), best_time(ours, repeat)
-        self.rows.append((scenario, baseline_name, base, mine))
+        self.add(scenario, baseline_name, base, mine)
         return base / mine
+
+    def add(self, scenario: str, baseline_name: str, baseline_seconds: float, our_seconds: float) -> None:
+        self.rows.append((scenario, baseline_name, baseline_seconds, our_seconds))
 
     def note(self, text: str) -> None:
         self.notes.append(text)
 
     def print(self) -> None:
         header = ("scenario", "baseline", "baseline time", "ours", "ratio")
-        lines = [(s, b, human(bt), human(ot), f"{bt / ot:.1f}x") for s, b, bt, ot in self.rows]
+        lines = [(s, b, human(bt), human(ot), f"{bt / ot:.2g}x") for s, b, bt, ot in self.rows]
         widths = [max(len(str(row[i])) for row in [header, *lines]) for i in range(len(header))]
         for row in [header, tuple("-" * w for w in widths), *lines]:
             print(" | ".join(str(cell).ljust(width) for cell, width in zip(row, widths)))

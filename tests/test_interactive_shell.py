@@ -44,7 +44,11 @@ def test_a_kline_command_prints_its_table_and_a_status_line(tmp_path):
 def test_ctrl_c_cancels_a_slow_command_and_the_shell_stays(tmp_path):
     child = spawn(tmp_path, VELTRAX_DEMO_FAULT="slow:30")
     child.sendline("kline AAPL day 5")
-    time.sleep(1.0)
+    log = tmp_path / "veltrax.log"
+    for _ in range(200):  # until the broker request is on its way
+        if log.exists() and "[AAPL] kline: period=day" in log.read_text():
+            break
+        time.sleep(0.05)
     started = time.monotonic()
     child.sendcontrol("c")
     child.expect("cancelled")

@@ -11,7 +11,8 @@ from ib_async import BarData, Future, Stock
 
 from veltrax import simfeed
 from veltrax.contracts import resolve
-from veltrax.simfeed import Faults, SimulatedIB, generate_bars
+from veltrax.simfeed import Faults, SimulatedIB
+from veltrax.simfeed.bars import generate_bars
 
 NEW_YORK = ZoneInfo("America/New_York")
 # A Wednesday evening in New York, after the extended session.
@@ -81,7 +82,7 @@ class TestPrices:
 
     def test_symbols_differ_and_runs_repeat_across_processes(self):
         assert bars("1 day", "5 D", symbol="AAPL") != bars("1 day", "5 D", symbol="MSFT")
-        code = ("import datetime as dt; from zoneinfo import ZoneInfo; from veltrax.simfeed import generate_bars;"
+        code = ("import datetime as dt; from zoneinfo import ZoneInfo; from veltrax.simfeed.bars import generate_bars;"
                 "b = generate_bars('AAPL', '1 day', '', '5 D', now=dt.datetime(2025, 6, 4, 21, tzinfo=ZoneInfo('America/New_York')));"
                 "print([(x.date.isoformat(), x.close) for x in b])")
         other = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout

@@ -32,10 +32,7 @@ class ShellCompleter(Completer):
         self.shell = shell
 
     def candidates(self, words: list[str]) -> Iterable[str]:
-        if not self.shell.loader or self.shell.loader.ready:
-            commands = sorted(self.shell.commands())
-        else:  # commands still loading: offer what needs no import
-            commands = []
+        commands = sorted(self.shell.commands())  # waits for the command modules on a Tab pressed at once
         if len(words) <= 1:
             return [*commands, *BUILTINS]
         if words[0] == "help" and len(words) == 2:
@@ -44,7 +41,7 @@ class ShellCompleter(Completer):
             return ["on", "off", "auto"]
         if words[0] == "cache" and len(words) == 2:
             return CACHE_ACTIONS
-        if words[0] == "kline" and len(words) >= 3 and "kline" in commands:
+        if words[0] == "kline" and len(words) >= 3:
             return kline_words()
         return []
 

@@ -40,10 +40,6 @@ class CommandLoader:
         except BaseException as error:  # re-raised on the thread that needs the commands
             self._error = error
 
-    @property
-    def ready(self) -> bool:
-        return not self._thread.is_alive()
-
     def wait(self) -> None:
         self._thread.join()
         if self._error is not None:

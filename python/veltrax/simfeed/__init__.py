@@ -7,12 +7,11 @@ from __future__ import annotations
 
 import os
 
-from veltrax.simfeed.bars import generate_bars
 from veltrax.simfeed.broker import Faults, SimulatedIB
 
 LABEL = "simulated feed"
 
-__all__ = ["LABEL", "Faults", "SimulatedIB", "generate_bars", "faults_from"]
+__all__ = ["LABEL", "Faults", "SimulatedIB", "faults_from", "demo_broker"]
 
 
 def faults_from(text: str | None) -> Faults:

@@ -8,9 +8,7 @@ import datetime as dt
 from dataclasses import dataclass, field
 from typing import Any
 
-from ib_async import Contract, ContractDetails, Future
-
-from veltrax.simfeed.bars import generate_bars
+# pandas and ib_async load on first use: the demo shell shows its prompt before they are needed.
 
 # Quarterly futures months, front first.
 QUARTER_MONTHS = (3, 6, 9, 12)
@@ -54,7 +52,7 @@ class SimulatedIB:
     def known(self, symbol: str) -> bool:
         return bool(symbol) and not symbol.startswith(self.unknown_prefixes)
 
-    async def reqHistoricalDataAsync(self, contract: Contract, endDateTime: Any = "", durationStr: str = "1 D",
+    async def reqHistoricalDataAsync(self, contract: Any, endDateTime: Any = "", durationStr: str = "1 D",
                                      barSizeSetting: str = "1 min", whatToShow: str = "TRADES",
                                      useRTH: bool = True, formatDate: int = 1, keepUpToDate: bool = False,
                                      chartOptions: Any = None, timeout: float = 60) -> list:
@@ -71,10 +69,14 @@ class SimulatedIB:
             return []
         if contract.secType == "CONTFUT" and endDateTime not in ("", None):
             return []  # the gateway refuses an end date for continuous futures
+        from veltrax.simfeed.bars import generate_bars
+
         return generate_bars(contract.symbol, barSizeSetting, endDateTime, durationStr, whatToShow, bool(useRTH),
                              now=self.now)
 
-    async def reqContractDetailsAsync(self, contract: Contract) -> list[ContractDetails]:
+    async def reqContractDetailsAsync(self, contract: Any) -> list[Any]:
+        from ib_async import ContractDetails
+
         await asyncio.sleep(0)
         if not self.known(contract.symbol):
             return []
@@ -85,14 +87,16 @@ class SimulatedIB:
         qualified.primaryExchange = qualified.primaryExchange or "NASDAQ"
         return [ContractDetails(contract=qualified)]
 
-    async def qualifyContractsAsync(self, *contracts: Contract) -> list[Contract | None]:
+    async def qualifyContractsAsync(self, *contracts: Any) -> list[Any]:
         found = []
         for contract in contracts:
             details = await self.reqContractDetailsAsync(contract)
             found.append(details[0].contract if len(details) == 1 else None)
         return found
 
-    def futures_months(self, symbol: str) -> list[Future]:
+    def futures_months(self, symbol: str) -> list[Any]:
+        from ib_async import Future
+
         today = (self.now or dt.datetime.now()).date()
         months = []
         year = today.year
