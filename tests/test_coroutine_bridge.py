@@ -182,3 +182,10 @@ def test_many_awaits_keep_memory_flat(run):
         return rss_kib() - before
 
     assert run(scenario()) < 1024
+
+
+
+def test_coroutines_carry_their_names_for_task_reprs(run):
+    coroutine = _bridge_probe.returning(None)
+    assert (coroutine.__name__, coroutine.__qualname__) == ("returning", "returning")
+    coroutine.close()

@@ -111,9 +111,11 @@ nb::object exception_instance(nb::handle type, nb::handle value, nb::handle trac
 
 class Coroutine {
 public:
-    explicit Coroutine(Task::Handle handle) : handle_(handle) {}
+    Coroutine(Task::Handle handle, const char *qualname) : handle_(handle), qualname_(qualname) {}
     Coroutine(Coroutine &&other) noexcept
-        : handle_(std::exchange(other.handle_, {})), started_(other.started_) {}
+        : handle_(std::exchange(other.handle_, {})),
+          qualname_(std::move(other.qualname_)),
+          started_(other.started_) {}
     Coroutine(const Coroutine &) = delete;
     ~Coroutine() {
         if (!handle_) return;
@@ -126,8 +128,9 @@ public:
 
     nb::object send(nb::handle value) { return advance(value, {}); }
 
-    nb::object throw_(nb::handle type, nb::handle value, nb::handle traceback) {
-        return advance(nb::none(), exception_instance(type, value, traceback));
+    nb::str qualname() const { return qualname_; }
+    nb::str name() const {
+        return nb::str(nb::handle(qualname_).attr("rpartition")(".")[2]);
     }
 
     void close() {
@@ -207,6 +210,7 @@ private:
     }
 
     Task::Handle handle_;
+    nb::str qualname_;
     bool started_ = false;
     bool running_ = false;
 };
@@ -216,8 +220,23 @@ PyObject *await_self(PyObject *self) {
     return self;
 }
 
+// __name__ and __qualname__ as generators have them (asyncio shows them in
+// task reprs); a type's own attribute of that name cannot be set after creation.
+template <nb::str (Coroutine::*Field)() const>
+PyObject *get_name(PyObject *self, void *) {
+    if (!nb::inst_ready(self)) Py_RETURN_NONE;
+    return (nb::inst_ptr<Coroutine>(self)->*Field)().release().ptr();
+}
+
+PyGetSetDef coroutine_names[] = {
+    {"__name__", get_name<&Coroutine::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name<&Coroutine::qualname>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot coroutine_slots[] = {
     {Py_am_await, reinterpret_cast<void *>(await_self)},
+    {Py_tp_getset, coroutine_names},
     {0, nullptr},
 };
 
@@ -240,7 +259,7 @@ Task::~Task() {
     if (handle_) handle_.destroy();
 }
 
-nb::object wrap(Task task) { return nb::cast(Coroutine(task.release())); }
+nb::object wrap(Task task, const char *qualname) { return nb::cast(Coroutine(task.release(), qualname)); }
 
 void register_coroutine_type(nb::module_ &scope) {
     nb::class_<Coroutine>(scope, "Coroutine", nb::type_slots(coroutine_slots),

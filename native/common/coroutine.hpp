@@ -67,8 +67,8 @@ private:
 };
 
 // The Python face of a Task: an object with send/throw/close/__await__/__next__,
-// registered as a collections.abc.Coroutine.
-nb::object wrap(Task task);
+// registered as a collections.abc.Coroutine; `qualname` names it in reprs.
+nb::object wrap(Task task, const char *qualname);
 
 // Registers the Python type of wrapped tasks in `scope` (once per extension).
 void register_coroutine_type(nb::module_ &scope);

@@ -38,13 +38,13 @@ Task raising(nb::object exception) {
 
 NB_MODULE(_bridge_probe, module) {
     veltrax::register_coroutine_type(module);
-    module.def("passthrough", [](nb::object a) { return veltrax::wrap(passthrough(std::move(a))); });
-    module.def("catching", [](nb::object a) { return veltrax::wrap(catching(std::move(a))); });
+    module.def("passthrough", [](nb::object a) { return veltrax::wrap(passthrough(std::move(a)), "passthrough"); });
+    module.def("catching", [](nb::object a) { return veltrax::wrap(catching(std::move(a)), "catching"); });
     module.def("await_each", [](nb::object make, int times) {
-        return veltrax::wrap(await_each(std::move(make), times));
+        return veltrax::wrap(await_each(std::move(make), times), "await_each");
     });
     module.def(
-        "returning", [](nb::object v) { return veltrax::wrap(returning(std::move(v))); },
+        "returning", [](nb::object v) { return veltrax::wrap(returning(std::move(v)), "returning"); },
         nb::arg("value").none());
-    module.def("raising", [](nb::object e) { return veltrax::wrap(raising(std::move(e))); });
+    module.def("raising", [](nb::object e) { return veltrax::wrap(raising(std::move(e)), "raising"); });
 }

@@ -144,20 +144,20 @@ void define_broker_modes(nb::dict &body) {
     define_method(
         body, "_kline",
         [](nb::object self, nb::object contract, nb::object rest) {
-            return wrap(latest_bars(std::move(self), std::move(contract), std::move(rest)));
+            return wrap(latest_bars(std::move(self), std::move(contract), std::move(rest)), "IOpKline._kline");
         },
         "The latest N bars from the broker (or the cache).", "contract"_a.none(), "rest"_a.none());
     define_method(
         body, "_history",
         [](nb::object self, nb::object contract, nb::object rest) {
-            return wrap(history(std::move(self), std::move(contract), std::move(rest)));
+            return wrap(history(std::move(self), std::move(contract), std::move(rest)), "IOpKline._history");
         },
         "All bars of a date range from the broker (or the cache).", "contract"_a.none(),
         "rest"_a.none());
     define_method(
         body, "_intraday",
         [](nb::object self, nb::object contract) {
-            return wrap(intraday(std::move(self), std::move(contract)));
+            return wrap(intraday(std::move(self), std::move(contract)), "IOpKline._intraday");
         },
         "Today's one-minute curve from the broker (or the cache).", "contract"_a.none());
 }

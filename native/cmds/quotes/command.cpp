@@ -142,8 +142,9 @@ void define_command(nb::module_ &module) {
     body["symbol"] = field("init"_a = false);
     body["rest"] = field("init"_a = false);
     body["requires_gateway"] = false;
-    define_method(body, "argmap", &argmap, "The words of the command line: the symbol, then the rest.");
-    define_method(body, "run", [](nb::object self) { return wrap(run(std::move(self))); },
+    define_method(
+        body, "argmap", &argmap, "The words of the command line: the symbol, then the rest.");
+    define_method(body, "run", [](nb::object self) { return wrap(run(std::move(self)), "IOpKline.run"); },
                   "Route the request to a broker mode, or to the yfinance fallback.");
     define_broker_modes(body);
     define_fallback_modes(body);

@@ -185,26 +185,26 @@ void define_fallback_modes(nb::dict &body) {
     define_method(
         body, "_yf_history",
         [](nb::object self, nb::kwargs keywords) {
-            return wrap(yf_history(std::move(self), std::move(keywords)));
+            return wrap(yf_history(std::move(self), std::move(keywords)), "IOpKline._yf_history");
         },
         "Download bars with yfinance on a worker thread; None when the download failed.");
     define_method(
         body, "_run_yfinance",
-        [](nb::object self, nb::object rest) { return wrap(run_yfinance(std::move(self), std::move(rest))); },
+        [](nb::object self, nb::object rest) { return wrap(run_yfinance(std::move(self), std::move(rest)), "IOpKline._run_yfinance"); },
         "Dispatch kline query to yfinance based on arg pattern.", "rest"_a.none());
     define_method(
         body, "_kline_yfinance",
-        [](nb::object self, nb::object rest) { return wrap(kline_yfinance(std::move(self), std::move(rest))); },
+        [](nb::object self, nb::object rest) { return wrap(kline_yfinance(std::move(self), std::move(rest)), "IOpKline._kline_yfinance"); },
         "The latest N bars from yfinance (or the cache).", "rest"_a.none());
     define_method(
         body, "_history_yfinance",
         [](nb::object self, nb::object rest) {
-            return wrap(history_yfinance(std::move(self), std::move(rest)));
+            return wrap(history_yfinance(std::move(self), std::move(rest)), "IOpKline._history_yfinance");
         },
         "All bars of a date range from yfinance (or the cache).", "rest"_a.none());
     define_method(
         body, "_intraday_yfinance",
-        [](nb::object self) { return wrap(intraday_yfinance(std::move(self))); },
+        [](nb::object self) { return wrap(intraday_yfinance(std::move(self)), "IOpKline._intraday_yfinance"); },
         "Today's one-minute curve from yfinance (or the cache).");
 }
 
