@@ -133,6 +133,10 @@ public:
         return nb::str(nb::handle(qualname_).attr("rpartition")(".")[2]);
     }
 
+    nb::object throw_(nb::handle type, nb::handle value, nb::handle traceback) {
+        return advance(nb::none(), exception_instance(type, value, traceback));
+    }
+
     void close() {
         if (!handle_) return;
         refuse_if_running();
