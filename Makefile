@@ -18,7 +18,7 @@ INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --editable . \
 .PHONY: run test test-native test-python bench build system-packages clean
 
 run: $(VENV)/.built
-	$(VENV)/bin/veltrax
+	$(VENV)/bin/veltrax --demo
 
 test: test-native test-python
 

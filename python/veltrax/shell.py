@@ -5,7 +5,9 @@ from __future__ import annotations
 import argparse
 import asyncio
 import importlib
+import os
 import sys
+from pathlib import Path
 from typing import Any, TextIO
 
 from loguru import logger
@@ -18,6 +20,10 @@ from veltrax.state import ShellState
 COMMAND_MODULES = ("veltrax.cmds.quotes.kline",)
 
 PROMPT = "veltrax> "
+
+# Said wherever simulated bars could be taken for market data.
+SIMULATED_BANNER = "veltrax on the simulated broker feed (--demo): every price is generated, none is market data"
+SIMULATED_NOTE = "simulated feed: not market data"
 
 
 def load_commands() -> None:
@@ -70,6 +76,8 @@ class Shell:
         if isinstance(result, dict) and "error" in result:
             self.say(f"{word}: {result['error']}")
             return False
+        if self.state.simulated and isinstance(result, dict) and result.get("source") == "ibkr":
+            self.say(SIMULATED_NOTE)
         return True
 
     def show_help(self, args: list[str]) -> None:
@@ -98,18 +106,50 @@ def run_interactive(shell: Shell, loop: asyncio.AbstractEventLoop) -> int:
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.")
     parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
-    return parser.parse_args(argv)
+    parser.add_argument("--demo", action="store_true", help="use the simulated broker feed (generated prices, offline)")
+    parser.add_argument(
+        "--demo-fault",
+        metavar="KIND",
+        help="make the simulated feed fail: empty, error[=MESSAGE] or slow=SECONDS",
+    )
+    args = parser.parse_args(argv)
+    if args.demo_fault is not None and not args.demo:
+        parser.error("--demo-fault needs --demo")
+    return args
+
+
+def use_simulated_data_dir() -> None:
+    """Keep simulated bars in a cache of their own, so no real session is ever answered with them."""
+    base = os.environ.get("VELTRAX_DATA_DIR") or os.path.expanduser("~/.veltrax")
+    os.environ["VELTRAX_DATA_DIR"] = str(Path(base) / "simulated")
+
+
+def make_state(args: argparse.Namespace) -> ShellState:
+    if not args.demo:
+        return ShellState()
+    from veltrax.simfeed import FeedFaults, SimulatedIB
+
+    faults = FeedFaults.parse(args.demo_fault) if args.demo_fault else None
+    use_simulated_data_dir()
+    return ShellState(SimulatedIB(faults=faults))
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     configure_logging(sys.stderr)
     load_commands()
-    shell = Shell(ShellState())
+    try:
+        state = make_state(args)
+    except ValueError as error:
+        print(f"veltrax: {error}", file=sys.stderr)
+        return 2
+    shell = Shell(state)
     loop = asyncio.new_event_loop()
     try:
         if args.line is not None:
             return 0 if loop.run_until_complete(shell.execute(args.line)) else 1
+        if state.simulated:
+            shell.say(SIMULATED_BANNER)
         return run_interactive(shell, loop)
     finally:
         loop.close()

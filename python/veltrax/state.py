@@ -17,6 +17,11 @@ class ShellState:
         self.ib = ib
 
     @property
+    def simulated(self) -> bool:
+        """True when the broker is the simulated feed: its bars are not market data."""
+        return bool(getattr(self.ib, "simulated", False))
+
+    @property
     def connected(self) -> bool:
         return self.ib is not None and bool(self.ib.isConnected())
 
