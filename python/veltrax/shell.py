@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import importlib
+import logging
 import os
 import sys
 from pathlib import Path
@@ -34,6 +35,8 @@ def load_commands() -> None:
 def configure_logging(stream: TextIO) -> None:
     logger.remove()
     logger.add(stream, level="WARNING", format="{level}: {message}")
+    # The broker client library logs through the standard logging module; show it alike.
+    logging.basicConfig(stream=stream, level=logging.WARNING, format="%(levelname)s: %(message)s", force=True)
 
 
 class Shell:
