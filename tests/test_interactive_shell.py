@@ -11,10 +11,10 @@ from shell_process import shell_environment
 PROMPT = "veltrax>"
 
 
-def spawn(tmp_path, **extra):
+def spawn(tmp_path, *options, **extra):
     # pexpect answers no cursor-position requests; without this the prompt waits for them.
     environment = shell_environment(tmp_path, PROMPT_TOOLKIT_NO_CPR="1", **extra)
-    child = pexpect.spawn(sys.executable, ["-m", "veltrax", "--demo", "--chart", "off"], encoding="utf-8",
+    child = pexpect.spawn(sys.executable, ["-m", "veltrax", "--demo", "--chart", "off", *options], encoding="utf-8",
                           timeout=30, dimensions=(50, 140), env=environment)
     child.expect("SIMULATED FEED")
     child.expect(PROMPT)
@@ -42,7 +42,7 @@ def test_a_kline_command_prints_its_table_and_a_status_line(tmp_path):
 
 
 def test_ctrl_c_cancels_a_slow_command_and_the_shell_stays(tmp_path):
-    child = spawn(tmp_path, VELTRAX_DEMO_FAULT="slow:30")
+    child = spawn(tmp_path, "--demo-fault", "slow=30")
     child.sendline("kline AAPL day 5")
     log = tmp_path / "veltrax.log"
     for _ in range(200):  # until the broker request is on its way

@@ -145,12 +145,26 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
     parser.add_argument("--demo", action="store_true",
                         help="run on the simulated feed (offline; generated bars, not market data)")
+    parser.add_argument("--demo-fault", metavar="KIND",
+                        help="make the simulated feed fail: empty, error[=MESSAGE] or slow=SECONDS")
     parser.add_argument("--gateway", metavar="HOST:PORT", default=os.environ.get("VELTRAX_GATEWAY"),
                         help="broker gateway to connect to (default: $VELTRAX_GATEWAY; none: yfinance only)")
     parser.add_argument("--client-id", type=int, default=1, metavar="N", help="API client id at the gateway")
     parser.add_argument("--chart", choices=("on", "off", "auto"), default="auto",
                         help="candlestick chart under bar tables (auto: when the terminal is wide)")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if args.demo_fault is not None and not args.demo:
+        parser.error("--demo-fault needs --demo")
+    return args
+
+
+def simulated_state(args: argparse.Namespace) -> ShellState:
+    """The simulated feed, with its cache apart so no real session is ever answered with its bars."""
+    from veltrax.simfeed import FeedFaults, SimulatedIB
+
+    faults = FeedFaults.parse(args.demo_fault) if args.demo_fault else None
+    os.environ["VELTRAX_DATA_DIR"] = str(data_dir() / "simulated")
+    return ShellState(SimulatedIB(faults=faults), feed_label="simulated feed")
 
 
 def banner(state: ShellState, gateway: Any) -> str:
@@ -181,10 +195,8 @@ def run_shell(args: argparse.Namespace) -> int:
     gateway = None
     try:
         if args.demo:
-            from veltrax import simfeed
-
             try:
-                state = ShellState(simfeed.demo_broker(), feed_label=simfeed.LABEL)
+                state = simulated_state(args)
             except ValueError as error:
                 print(f"veltrax: {error}", file=sys.stderr)
                 return 2
