@@ -1,5 +1,7 @@
 #include "common/coroutine.hpp"
 
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace veltrax {
@@ -109,6 +111,49 @@ nb::object exception_instance(nb::handle type, nb::handle value, nb::handle trac
     throw nb::python_error();
 }
 
+// What one send() or throw() gave: a value yielded to the event loop, or the
+// coroutine's return value. Failures leave as nb::python_error.
+struct Outcome {
+    bool finished;
+    nb::object value;
+};
+
+// Sets the Python error a C++ exception stands for, as nanobind's own
+// translation would: the body may throw either kind.
+void set_python_error(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (nb::python_error &error) {
+        error.restore();
+    } catch (nb::builtin_exception &error) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (error.type()) {
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, error.what());
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::invalid_argument &error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (std::domain_error &error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (std::out_of_range &error) {
+        PyErr_SetString(PyExc_IndexError, error.what());
+    } catch (std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in a coroutine");
+    }
+}
+
 class Coroutine {
 public:
     Coroutine(Task::Handle handle, const char *qualname) : handle_(handle), qualname_(qualname) {}
@@ -117,6 +162,7 @@ public:
           qualname_(std::move(other.qualname_)),
           started_(other.started_) {}
     Coroutine(const Coroutine &) = delete;
+    Coroutine &operator=(const Coroutine &) = delete;
     ~Coroutine() {
         if (!handle_) return;
         try {
@@ -126,7 +172,8 @@ public:
         }
     }
 
-    nb::object send(nb::handle value) { return advance(value, {}); }
+    // The Python-level methods: a return value leaves as StopIteration.
+    nb::object send(nb::handle value) { return returned_as_stop(advance(value, {})); }
 
     nb::str qualname() const { return qualname_; }
     nb::str name() const {
@@ -134,7 +181,37 @@ public:
     }
 
     nb::object throw_(nb::handle type, nb::handle value, nb::handle traceback) {
-        return advance(nb::none(), exception_instance(type, value, traceback));
+        return returned_as_stop(advance(nb::none(), exception_instance(type, value, traceback)));
+    }
+
+    // One send() or throw() from the event loop: run the body until it either
+    // finishes or waits on an awaitable that yields something to pass up.
+    Outcome advance(nb::handle value, nb::object exception) {
+        if (!handle_) throw std::runtime_error("cannot reuse already awaited coroutine");
+        refuse_if_running();
+        Task::promise_type &promise = handle_.promise();
+        if (!started_) {
+            started_ = true;
+            if (exception.is_valid()) {
+                handle_.destroy();
+                handle_ = {};
+                std::rethrow_exception(error_from(exception));
+            }
+            if (!value.is_none())
+                throw nb::type_error("can't send non-None value to a just-started coroutine");
+            resume();
+        } else {
+            Step step = exception.is_valid() ? throw_to(promise.awaited, exception)
+                                             : send_to(promise.awaited, value);
+            if (step.kind == Step::yielded) return {false, std::move(step.value)};
+            deliver(promise, std::move(step));
+        }
+        while (!handle_.done()) {
+            Step step = send_to(promise.awaited, nb::none());
+            if (step.kind == Step::yielded) return {false, std::move(step.value)};
+            deliver(promise, std::move(step));
+        }
+        return {true, finish()};
     }
 
     void close() {
@@ -157,36 +234,6 @@ private:
         running_ = false;
     }
 
-    // One send() or throw() from the event loop: run the body until it either
-    // finishes or waits on an awaitable that yields something to pass up.
-    nb::object advance(nb::handle value, nb::object exception) {
-        if (!handle_) throw std::runtime_error("cannot reuse already awaited coroutine");
-        refuse_if_running();
-        Task::promise_type &promise = handle_.promise();
-        if (!started_) {
-            started_ = true;
-            if (exception.is_valid()) {
-                handle_.destroy();
-                handle_ = {};
-                std::rethrow_exception(error_from(exception));
-            }
-            if (!value.is_none())
-                throw nb::type_error("can't send non-None value to a just-started coroutine");
-            resume();
-        } else {
-            Step step = exception.is_valid() ? throw_to(promise.awaited, exception)
-                                             : send_to(promise.awaited, value);
-            if (step.kind == Step::yielded) return step.value;
-            deliver(promise, std::move(step));
-        }
-        while (!handle_.done()) {
-            Step step = send_to(promise.awaited, nb::none());
-            if (step.kind == Step::yielded) return step.value;
-            deliver(promise, std::move(step));
-        }
-        return finish();
-    }
-
     void deliver(Task::promise_type &promise, Step step) {
         promise.awaited.reset();
         promise.delivered_value = std::move(step.value);
@@ -194,23 +241,27 @@ private:
         resume();
     }
 
+    static nb::object returned_as_stop(Outcome outcome) {
+        if (!outcome.finished) return std::move(outcome.value);
+        raise_stop_iteration(outcome.value);
+    }
+
+    // The return value, or the body's failure as a Python error.
     nb::object finish() {
         Task::promise_type &promise = handle_.promise();
         nb::object result = std::move(promise.result);
         std::exception_ptr failure = std::move(promise.failure);
         handle_.destroy();
         handle_ = {};
-        if (!failure) raise_stop_iteration(result);
-        try {
-            std::rethrow_exception(failure);
-        } catch (nb::python_error &error) {
-            // A StopIteration leaving the body would read as a return value.
-            if (!error.matches(PyExc_StopIteration)) throw;
-            nb::object raised = nb::steal(PyObject_CallOneArg(
-                PyExc_RuntimeError, nb::str("coroutine raised StopIteration").ptr()));
-            PyException_SetCause(raised.ptr(), nb::borrow(error.value()).release().ptr());
-            std::rethrow_exception(error_from(raised));
-        }
+        if (!failure) return result;
+        set_python_error(failure);
+        nb::python_error error;
+        if (!error.matches(PyExc_StopIteration)) throw error;
+        // A StopIteration leaving the body would read as a return value.
+        nb::object raised = nb::steal(PyObject_CallOneArg(
+            PyExc_RuntimeError, nb::str("coroutine raised StopIteration").ptr()));
+        PyException_SetCause(raised.ptr(), nb::borrow(error.value()).release().ptr());
+        std::rethrow_exception(error_from(raised));
     }
 
     Task::Handle handle_;
@@ -222,6 +273,20 @@ private:
 PyObject *await_self(PyObject *self) {
     Py_INCREF(self);
     return self;
+}
+
+// The send protocol asyncio and `await` use: a return value passes straight
+// back, without a StopIteration to build and catch.
+PySendResult send_without_stop(PyObject *self, PyObject *value, PyObject **result) {
+    *result = nullptr;
+    try {
+        Outcome outcome = nb::inst_ptr<Coroutine>(self)->advance(value, {});
+        *result = outcome.value.release().ptr();
+        return outcome.finished ? PYGEN_RETURN : PYGEN_NEXT;
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return PYGEN_ERROR;
+    }
 }
 
 // __name__ and __qualname__ as generators have them (asyncio shows them in
@@ -240,6 +305,7 @@ PyGetSetDef coroutine_names[] = {
 
 PyType_Slot coroutine_slots[] = {
     {Py_am_await, reinterpret_cast<void *>(await_self)},
+    {Py_am_send, reinterpret_cast<void *>(send_without_stop)},
     {Py_tp_getset, coroutine_names},
     {0, nullptr},
 };
