@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ib_async import Future, Stock
+from ib_async import Contract, Future, Stock
 
 # Roots of the futures that are typed without the leading "/".
 FUTURES_ROOTS = frozenset({"ES", "MES", "NQ", "MNQ", "YM", "MYM", "RTY", "M2K", "CL", "MCL", "GC", "MGC", "SI", "ZB", "ZN", "ZF", "ZT", "6E", "6J", "VX"})
@@ -26,7 +26,10 @@ async def resolve(ib: Any, symbol: str) -> tuple[str, Any]:
         details = await ib.reqContractDetailsAsync(wanted)
         if not details:
             return "", None
-        contract = min((d.contract for d in details), key=lambda c: c.lastTradeDateOrContractMonth)
+        front = min((d.contract for d in details), key=lambda c: c.lastTradeDateOrContractMonth)
+        # ib_async decodes details into plain Contract objects; the command tells a
+        # future by its class, so give it back as one.
+        contract = Contract.recreate(front)
         return contract.symbol, contract
     qualified = await ib.qualifyContractsAsync(wanted)
     if not qualified or qualified[0] is None or not qualified[0].conId:
