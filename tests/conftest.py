@@ -1,7 +1,10 @@
 import asyncio
+import datetime as dt
+import functools
 import os
 import sys
 from pathlib import Path
+from zoneinfo import ZoneInfo
 
 import pytest
 from loguru import logger
@@ -33,6 +36,30 @@ def data_dir(tmp_path, monkeypatch):
 
 
 @pytest.fixture
+def yf(monkeypatch):
+    """A fake yfinance module in place of the real one, recording each download."""
+    from downloader_doubles import FakeYFinance
+
+    fake = FakeYFinance()
+    monkeypatch.setitem(sys.modules, "yfinance", fake)
+    monkeypatch.delenv("HTTPS_PROXY", raising=False)
+    return fake
+
+
+@pytest.fixture
 def run():
     """Run a coroutine to completion on a fresh event loop."""
     return lambda coroutine: asyncio.run(coroutine)
+
+
+# The gateway double's clock: a Friday evening in New York, after the extended session.
+GATEWAY_NOW = dt.datetime(2025, 6, 6, 21, 0, tzinfo=ZoneInfo("America/New_York"))
+
+
+@pytest.fixture
+def gateway():
+    """A broker gateway double on a free loopback port, served from its own thread, its clock fixed."""
+    from gateway_double import running_gateway, simulated_bars
+
+    with running_gateway(source=functools.partial(simulated_bars, now=lambda: GATEWAY_NOW)) as running:
+        yield running

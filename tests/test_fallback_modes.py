@@ -9,18 +9,10 @@ import pandas as pd
 import pytest
 
 from broker_doubles import RecordingIB, command, daily_bars, minute_bars
-from downloader_doubles import FakeYFinance, downloaded_frame
+from downloader_doubles import downloaded_frame
 from veltrax.cmds.quotes import kline
 
 TODAY = dt.date.today()
-
-
-@pytest.fixture
-def yf(monkeypatch):
-    fake = FakeYFinance()
-    monkeypatch.setitem(sys.modules, "yfinance", fake)
-    monkeypatch.delenv("HTTPS_PROXY", raising=False)
-    return fake
 
 
 @pytest.fixture

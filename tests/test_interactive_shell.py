@@ -4,7 +4,6 @@ import sys
 import time
 
 import pexpect
-import pytest
 
 from shell_process import shell_environment
 

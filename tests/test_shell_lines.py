@@ -2,8 +2,6 @@
 
 import asyncio
 import io
-import subprocess
-import sys
 
 import pandas as pd
 import pytest

@@ -1,6 +1,5 @@
 """What the shell shows besides tables: status lines, cache upkeep, logs, bad lines."""
 
-import pytest
 
 from corbel.chart import buckets, candlestick_lines
 from shell_process import veltrax

@@ -6,8 +6,6 @@ import asyncio
 import datetime as dt
 import io
 import os
-import subprocess
-import sys
 
 import pandas as pd
 import pytest

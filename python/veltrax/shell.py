@@ -131,12 +131,17 @@ class Shell:
         return True
 
 
-def run_piped(shell: Shell, loop: asyncio.AbstractEventLoop, stream: TextIO) -> int:
-    """Lines from a pipe or file: each is run in turn; the exit status is 0."""
-    for line in stream:
+async def run_piped(shell: Shell, stream: TextIO) -> int:
+    """Lines from a pipe or file: each is run in turn; the exit status is 0.
+
+    Lines are read off the event loop, so between them it keeps serving the gateway connection
+    (reconnects, the client's own traffic).
+    """
+    loop = asyncio.get_running_loop()
+    while line := await loop.run_in_executor(None, stream.readline):
         if line.strip() in ("exit", "quit"):
             break
-        loop.run_until_complete(shell.execute(line))
+        await shell.execute(line)
     return 0
 
 
@@ -218,7 +223,7 @@ def run_shell(args: argparse.Namespace) -> int:
         if args.line is not None:
             return 0 if loop.run_until_complete(shell.execute(args.line)) else 1
         if not sys.stdin.isatty():
-            return run_piped(shell, loop, sys.stdin)
+            return loop.run_until_complete(run_piped(shell, sys.stdin))
         from veltrax.interactive import run_interactive
 
         shell.say(banner(state, gateway))
