@@ -70,4 +70,8 @@ def test_completion_of_command_and_period_words(tmp_path):
     child.expect("intraday")
     child.sendcontrol("c")  # at the prompt Ctrl-C only clears the line
     child.expect(PROMPT)
+    time.sleep(0.3)  # keys that arrive with the Ctrl-C go to the prompt it ends
+    child.sendline("chart")
+    child.expect("chart: off")
+    child.expect(PROMPT)
     leave(child)
