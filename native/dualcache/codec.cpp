@@ -444,7 +444,7 @@ private:
             if (!to_pickle[column].is_valid()) continue;
             nb::object bytes = owned(PyObject_CallFunctionObjArgs(
                 python().dumps, to_pickle[column].ptr(), python().protocol, nullptr));
-            out[column].data.text({PyBytes_AS_STRING(bytes.ptr()),
+            out[column].data.raw({PyBytes_AS_STRING(bytes.ptr()),
                                    static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
         }
 

@@ -1,7 +1,5 @@
 #include "dualcache/disk_level.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,10 +17,11 @@ namespace {
 constexpr std::int64_t application_id = 0x56584443;
 constexpr std::int64_t schema_version = 1;
 constexpr int busy_timeout_ms = 10'000;
-// The WAL index header (two copies of 48 bytes) at the start of the -shm file,
+// The WAL index header (two copies of 48 bytes) at the start of the WAL index,
 // as SQLite's unix VFS lays it out; its first word is the index format version.
 constexpr std::uint32_t wal_index_format = 3007000;
 constexpr std::size_t wal_index_header_words = 24;
+constexpr int wal_index_region_size = 32768;
 
 std::string quoted(const fs::path &path) { return "'" + path.string() + "'"; }
 
@@ -236,10 +235,7 @@ void DiskLevel::prepare_schema() {
 void DiskLevel::close_connection() {
     delete statements_;
     statements_ = nullptr;
-    if (wal_index_) {
-        ::munmap(const_cast<std::uint32_t *>(wal_index_), wal_index_header_words * 4);
-        wal_index_ = nullptr;
-    }
+    wal_index_ = nullptr;  // SQLite's mapping goes with the connection
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
 }
@@ -281,18 +277,19 @@ void DiskLevel::follow_replaced_file() {
 }
 
 void DiskLevel::watch_shared_memory() {
-    int fd = ::open(with_suffix(file_, "-shm").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat info;
-    void *mapped = MAP_FAILED;
-    if (::fstat(fd, &info) == 0 &&
-        static_cast<std::size_t>(info.st_size) >= wal_index_header_words * 4)
-        mapped = ::mmap(nullptr, wal_index_header_words * 4, PROT_READ, MAP_SHARED, fd, 0);
-    ::close(fd);
-    if (mapped == MAP_FAILED) return;
-    wal_index_ = static_cast<const volatile std::uint32_t *>(mapped);
+    // SQLite's own mapping of the index, through its VFS: opening the -shm file
+    // here and closing it again would drop the locks SQLite holds on it (POSIX
+    // locks belong to the process, not to the descriptor).
+    sqlite3_file *file = nullptr;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        !file || !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+        return;
+    volatile void *region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, wal_index_region_size, 0, &region) != SQLITE_OK ||
+        !region)
+        return;
+    wal_index_ = static_cast<const volatile std::uint32_t *>(region);
     if (wal_index_[0] != wal_index_format) {
-        ::munmap(mapped, wal_index_header_words * 4);
         wal_index_ = nullptr;
         return;
     }

@@ -352,11 +352,11 @@ void define_dualcache(nb::module_ &module) {
         .def(nb::init<nb::str, nb::str, std::optional<std::size_t>>(), "name"_a,
              "cachePrefix"_a = "", "memoryLimit"_a = nb::none())
         .def_ro("directory", &DualCache::directory, "The store's directory (a pathlib.Path).")
-        .def("__setitem__", &DualCache::setitem, "key"_a, "value"_a,
+        .def("__setitem__", &DualCache::setitem, "key"_a.none(), "value"_a.none(),
              "Store the value under the key, in both levels.")
-        .def("__delitem__", &DualCache::delitem, "key"_a,
+        .def("__delitem__", &DualCache::delitem, "key"_a.none(),
              "Remove the key from both levels; KeyError when neither had it.")
-        .def("__contains__", &DualCache::contains, "key"_a)
+        .def("__contains__", &DualCache::contains, "key"_a.none())
         .def("__len__", &DualCache::size)
         .def("__iter__", [](DualCache &cache) { return nb::iter(cache.keys()); })
         .def("keys", &DualCache::keys, "Every stored key, in key order (a list).")
