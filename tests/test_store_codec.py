@@ -53,6 +53,12 @@ class TestBarLists:
         store["k"] = entry
         assert_identical(reopened(store).get("k"), entry)
 
+    def test_timestamps_beyond_the_years_of_datetime(self, store):
+        bars = [{"date": pd.Timestamp(seconds, unit="s").as_unit("s")}
+                for seconds in (-62_135_596_801, 253_402_300_800, 0)]  # years 0 and 10000, and 1970
+        store["k"] = bars
+        assert_identical(reopened(store).get("k"), bars)
+
     def test_daily_bars_keep_dates(self, store):
         frame = pd.DataFrame({"date": [dt.date(2024, 1, 2), dt.date(1, 1, 1), dt.date(9999, 12, 31)],
                               "open": [1.5, 2.0, 3.0], "volume": [1, 2, 3]})

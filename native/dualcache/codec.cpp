@@ -36,6 +36,7 @@ struct Python {
     PyObject *protocol;
     PyObject *unit_name;
     PyObject *nanosecond_name;
+    PyObject *year_name;
 };
 
 const Python &python() {
@@ -45,7 +46,7 @@ const Python &python() {
         nb::module_ pickle = nb::module_::import_("pickle");
         return Python{leaked(pickle.attr("dumps")), leaked(pickle.attr("loads")),
                       PyLong_FromLong(5), PyUnicode_InternFromString("unit"),
-                      PyUnicode_InternFromString("nanosecond")};
+                      PyUnicode_InternFromString("nanosecond"), PyUnicode_InternFromString("year")};
     }();
     return found;
 }
@@ -166,8 +167,15 @@ std::optional<TimeUnit> unit_of(PyObject *timestamp) {
     return std::nullopt;
 }
 
-// The value of a naive Timestamp in its own unit, as pandas keeps it.
+// The value of a naive Timestamp in its own unit, as pandas keeps it. Its
+// datetime fields hold it only for years 1 to 9999 (pandas puts a stand-in year
+// there for the others, which are then pickled).
 std::optional<std::int64_t> timestamp_value(PyObject *timestamp, TimeUnit unit) {
+    nb::object year = nb::steal(PyObject_GetAttr(timestamp, python().year_name));
+    if (!year.is_valid() || PyLong_AsLong(year.ptr()) != PyDateTime_GET_YEAR(timestamp)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
     std::int64_t micros = naive_micros(timestamp);
     switch (unit) {
         case TimeUnit::s:
