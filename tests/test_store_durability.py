@@ -215,6 +215,39 @@ class TestDamage:
         assert KlineCache(tmp_path).get("SPY:day:none:count_1") == [{"close": 1.0}]
 
 
+def test_malformed_values_that_pass_the_checksum_are_misses_not_crashes(tmp_path, log_lines):
+    """Bytes rewritten with a valid checksum: the decoder itself must refuse what is out of bounds."""
+    import datetime as dt
+    import pandas as pd
+
+    store = DualCache("forged", cachePrefix=f"{tmp_path}/")
+    store["k"] = {"bars": [{"date": pd.Timestamp("2025-01-02 09:30"), "day": dt.date(2025, 1, 2),
+                            "close": 1.5, "volume": pd.NA, "note": "é", "odd": (1,), "at": dt.datetime(2025, 1, 1)},
+                           {"date": pd.Timestamp("2025-01-02 09:31"), "day": dt.date(2025, 1, 3),
+                            "close": None, "volume": 7, "note": "", "odd": None, "at": dt.datetime(2025, 1, 2)}],
+                  "cached_at": 1.0}
+    store.close()
+    database = tmp_path / "forged" / "cache.db"
+    with sqlite3.connect(database) as db:
+        (original,) = db.execute("SELECT value FROM entries").fetchone()
+    rng = random.Random(3)
+    for _ in range(300):
+        body = bytearray(original[12:])
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randrange(len(body))
+            body[at] = rng.choice([0, 1, 2, 0x7F, 0x80, 0xFF, rng.randrange(256)])
+        if rng.random() < 0.2:
+            del body[rng.randrange(len(body)):]
+        forged = original[:4] + xxh64(bytes(body), 1 << 8).to_bytes(8, "little") + bytes(body)
+        with sqlite3.connect(database) as db:
+            db.execute("INSERT OR REPLACE INTO entries (key, stamp, value) VALUES ('k', 1, ?)", (forged,))
+        reader = DualCache("forged", cachePrefix=f"{tmp_path}/")
+        reader.get("k")  # a value or a miss; never a crash
+        reader.close()
+    refused = [message for level, message in log_lines if level == "WARNING"]
+    assert refused and not [message for message in refused if "checksum" in message]
+
+
 class TestImpossibleDirectories:
     def test_a_directory_inside_a_file_names_the_path(self, tmp_path):
         (tmp_path / "file").write_text("x")
