@@ -92,6 +92,7 @@ public:
         Warnings warnings(*this);
         std::uint64_t epoch = current_epoch();
         std::uint64_t stamp = disk_.put(text, encoded.stored);
+        ++writes_;
         synchronise();
         memory_.put(std::string(text), nb::borrow(value), encoded.memory_bytes, stamp, epoch);
     }
@@ -102,6 +103,7 @@ public:
         current_epoch();
         bool in_memory = memory_.erase(text).has_value();
         bool on_disk = disk_.erase(text);
+        ++writes_;
         synchronise();
         if (!in_memory && !on_disk) {
             PyErr_SetObject(PyExc_KeyError, key.ptr());
@@ -231,12 +233,17 @@ private:
     }
 
     std::optional<nb::object> load(nb::handle key, std::string_view text, std::uint64_t epoch) {
+        std::uint64_t writes = writes_;
         std::optional<Row> row = disk_.get(text);
         synchronise();
         if (!row) return std::nullopt;
         try {
             Decoded decoded = decode(row->value);
-            memory_.put(std::string(text), decoded.value, decoded.memory_bytes, row->stamp, epoch);
+            // Decoding may run Python code, and with it another thread's write to
+            // this store: what was read is then no longer the latest to keep.
+            if (writes == writes_)
+                memory_.put(std::string(text), decoded.value, decoded.memory_bytes, row->stamp,
+                            epoch);
             return decoded.value;
         } catch (const UnknownFormat &error) {
             if (unknown_reported_.emplace(text).second)
@@ -257,6 +264,7 @@ private:
     DiskLevel disk_;
     Memory memory_;
     std::uint64_t generation_ = 0;
+    std::uint64_t writes_ = 0;  // by this store, to tell a read overtaken by a write
     std::set<std::string, std::less<>> unknown_reported_;
 };
 
