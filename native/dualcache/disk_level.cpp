@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <ctime>
 
@@ -192,12 +194,26 @@ void DiskLevel::open_connection() {
     // Takes effect only as a new file is made: fewer, larger pages for entries of
     // megabytes read and write faster.
     exec("PRAGMA page_size = 16384");
-    exec("PRAGMA journal_mode = WAL");
-    if (integer("SELECT count(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'") != 1)
-        throw StoreError("cannot keep the cache store " + quoted(file_) +
-                         " in write-ahead-log mode (is it on a network file system?)");
+    use_write_ahead_log();
     // In WAL mode NORMAL survives a killed process; only a power cut may drop the last commits.
     exec("PRAGMA synchronous = NORMAL");
+}
+
+void DiskLevel::use_write_ahead_log() {
+    // Switching a new file to WAL needs it to itself for a moment, and SQLite
+    // does not wait for that: another process may be making the same new file.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(busy_timeout_ms);
+    while (integer("SELECT journal_mode = 'wal' FROM pragma_journal_mode") != 1) {
+        int rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            if (integer("SELECT journal_mode = 'wal' FROM pragma_journal_mode") == 1) return;
+            throw StoreError("cannot keep the cache store " + quoted(file_) +
+                             " in write-ahead-log mode (is it on a network file system?)");
+        }
+        if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() > deadline)
+            fail(rc, "switching to write-ahead logging");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void DiskLevel::prepare_schema() {

@@ -77,6 +77,7 @@ private:
 
     void open();
     void open_connection();
+    void use_write_ahead_log();
     void prepare_schema();
     void close_connection();
     void set_aside(const std::string &reason);
