@@ -6,6 +6,9 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
+# `make sanitize`: its own venv and build, with AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_BUILD_DIR := build/sanitize
 BUILD_DIR := build/release
 SYSTEM_PACKAGES := g++ libsqlite3-dev libgtest-dev ccache
 BUILD_REQUIRES := scikit-build-core==1.1.2 nanobind==3.1.0 cmake ninja
@@ -14,8 +17,14 @@ NATIVE_SOURCES := CMakeLists.txt pyproject.toml $(shell find native tests/native
 # modules are rebuilt incrementally in $(BUILD_DIR).
 INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --editable . \
 	--config-settings=build-dir=$(BUILD_DIR) --config-settings=cmake.define.VELTRAX_TESTS=ON
+# The Python process is not built with the sanitizers, so their runtime is
+# preloaded, with the C++ runtime (ASan must find __cxa_throw as it starts).
+# Leak checking stays off there: CPython keeps much of its memory to the end on
+# purpose. The C++ test binary is checked for leaks too.
+SANITIZER_RUNTIME = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: run test test-native test-python bench build system-packages clean
+.PHONY: run test test-native test-python bench sanitize build system-packages clean
 
 run: $(VENV)/.built
 	$(VENV)/bin/veltrax --demo
@@ -31,16 +40,29 @@ test-python: $(VENV)/.built
 bench: $(VENV)/.built
 	$(PY) -m bench
 
+sanitize: $(SANITIZE_VENV)/.built
+	$(SANITIZE_BUILD_DIR)/native_tests --gtest_brief=1
+	$(SANITIZER_RUNTIME) VELTRAX_TEST_MODULES=$(SANITIZE_BUILD_DIR)/test_modules \
+		$(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
 build: $(VENV)/.built
 
 $(VENV)/.built: $(VENV)/.deps $(NATIVE_SOURCES)
 	$(INSTALL)
 	touch $@
 
-$(VENV)/.deps: pyproject.toml | system-packages
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install --quiet $(BUILD_REQUIRES)
-	$(PIP) install --quiet $$($(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; print(" ".join(p["dependencies"] + p["optional-dependencies"]["test"]))')
+$(SANITIZE_VENV)/.built: $(SANITIZE_VENV)/.deps $(NATIVE_SOURCES)
+	$(SANITIZE_VENV)/bin/python -m pip --disable-pip-version-check install --quiet --no-build-isolation \
+		--no-deps --editable . --config-settings=build-dir=$(SANITIZE_BUILD_DIR) \
+		--config-settings=cmake.build-type=RelWithDebInfo --config-settings=cmake.define.VELTRAX_TESTS=ON \
+		--config-settings=cmake.define.VELTRAX_SANITIZE=ON
+	touch $@
+
+# A venv with the build tools, the dependencies and the test tools (either venv).
+%/.deps: pyproject.toml | system-packages
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip --disable-pip-version-check install --quiet $(BUILD_REQUIRES)
+	$*/bin/python -m pip --disable-pip-version-check install --quiet $$($(PYTHON) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; print(" ".join(p["dependencies"] + p["optional-dependencies"]["test"]))')
 	touch $@
 
 system-packages:
@@ -53,4 +75,4 @@ system-packages:
 	fi
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SANITIZE_VENV)

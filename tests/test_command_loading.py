@@ -1,6 +1,7 @@
 """What loading the kline module gives the host: names, documentation, the registered class."""
 
 import dataclasses
+import os
 import subprocess
 import sys
 
@@ -88,7 +89,11 @@ def test_loading_fetches_and_writes_nothing(tmp_path):
     # A fresh process with an unwritable-by-design data dir: loading must not create it.
     data_dir = tmp_path / "data"
     code = "import veltrax.cmds.quotes.kline as k; assert k._candle_store is None"
-    subprocess.run([sys.executable, "-c", code], check=True, env={"VELTRAX_DATA_DIR": str(data_dir), "HOME": str(tmp_path)})
+    # Under `make sanitize` the child needs the sanitizer runtime as much as this process.
+    sanitizers = {name: os.environ[name] for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+                  if name in os.environ}
+    subprocess.run([sys.executable, "-c", code], check=True,
+                   env={"VELTRAX_DATA_DIR": str(data_dir), "HOME": str(tmp_path), **sanitizers})
     assert not data_dir.exists()
 
 

@@ -4,6 +4,8 @@ import time
 
 import pytest
 
+from corbel.dualcache import DualCache
+from veltrax.gateway import candle_store
 from veltrax.gateway.candle_store import KlineCache
 
 
@@ -11,9 +13,48 @@ def bars(n):
     return [{"i": i} for i in range(n)]
 
 
-@pytest.fixture
-def cache(tmp_path):
+class ScanOnlyStore:
+    """A store that offers no lookup by prefix: KlineCache scans keys() instead."""
+
+    def __init__(self, name, cachePrefix=""):
+        self.entries = {}
+
+    def get(self, key, default=None):
+        return self.entries.get(key, default)
+
+    def __setitem__(self, key, value):
+        self.entries[key] = value
+
+    def __delitem__(self, key):
+        del self.entries[key]
+
+    def keys(self):
+        return list(self.entries)
+
+
+class NoScanStore(DualCache):
+    """The real store, refusing the whole-store listing."""
+
+    def keys(self):
+        raise AssertionError("scanned every key")
+
+
+@pytest.fixture(params=["prefix lookup", "key scan"])
+def cache(request, tmp_path, monkeypatch):
+    """Every rule holds both ways the cache can find a symbol's keys."""
+    if request.param == "key scan":
+        monkeypatch.setattr(candle_store, "DualCache", ScanOnlyStore)
     return KlineCache(tmp_path)
+
+
+def test_a_symbols_keys_are_looked_up_by_prefix_not_by_scanning_the_store(tmp_path, monkeypatch):
+    monkeypatch.setattr(candle_store, "DualCache", NoScanStore)
+    cache = KlineCache(tmp_path)
+    for symbol in ("SPY", "SPYG", "QQQ"):
+        store(cache, symbol, "day", "none", 300)
+    assert cache.try_larger_count("SPY", "day", "none", 100) == bars(300)[-100:]
+    assert cache.invalidate("SPY") == 1
+    assert cache.get(KlineCache.count_key("SPYG", "day", "none", 300)) == bars(300)
 
 
 def store(cache, symbol, period, adjust, count, n=None):

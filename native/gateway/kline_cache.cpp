@@ -52,6 +52,7 @@ public:
         nb::object directory = globals.get("Path")(data_dir);
         nb::str prefix = nb::str(directory.attr("__truediv__")("cache-"));
         cache = globals.get("DualCache")("kline", "cachePrefix"_a = prefix);
+        by_prefix_ = nb::hasattr(cache, "keys_with_prefix");
     }
 
     nb::object get(nb::str key) {
@@ -76,7 +77,7 @@ public:
         std::string prefix = count_key_prefix(symbol, period, adjust);
         std::int64_t best_count = 0;
         nb::object best_key = nb::none();
-        for (nb::handle key : cache.attr("keys")()) {
+        for (nb::handle key : keys_from(prefix)) {
             std::string_view text = text_of(key);
             if (!text.starts_with(prefix)) continue;
             std::optional<std::int64_t> cached = cached_count(text);
@@ -98,13 +99,24 @@ public:
     std::int64_t invalidate(std::string_view symbol) {
         std::string prefix = std::string(symbol) + ":";
         nb::list doomed;
-        for (nb::handle key : cache.attr("keys")())
+        for (nb::handle key : keys_from(prefix))
             if (text_of(key).starts_with(prefix)) doomed.append(key);
         for (nb::handle key : doomed) cache.attr("__delitem__")(key);
         return static_cast<std::int64_t>(nb::len(doomed));
     }
 
     nb::object cache;
+
+private:
+    // The stored keys that may begin with `prefix`: just those when the store
+    // can look keys up by prefix (a cost that grows with one symbol's entries),
+    // else every key. Callers test the prefix either way.
+    nb::object keys_from(const std::string &prefix) {
+        if (by_prefix_) return cache.attr("keys_with_prefix")(prefix);
+        return cache.attr("keys")();
+    }
+
+    bool by_prefix_ = false;
 };
 
 nb::object stale_after_table() {

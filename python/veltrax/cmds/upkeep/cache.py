@@ -16,6 +16,11 @@ def bytes_on_disk(directory: Path) -> int:
     return sum(p.stat().st_size for p in directory.rglob("*") if p.is_file())
 
 
+def entries(count: int, kind: str = "") -> str:
+    """ "1 entry", "3 stale entries" """
+    return f"{count:,} {kind + ' ' if kind else ''}entr{'y' if count == 1 else 'ies'}"
+
+
 def human_bytes(size: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if size < 1024 or unit == "GiB":
@@ -50,22 +55,30 @@ class IOpCache(IOp):
         if words[0] == "drop" and len(words) == 2:
             symbol = words[1].upper()
             removed = cache.invalidate(symbol)
-            print(f"removed {removed} entr{'y' if removed == 1 else 'ies'} of {symbol}")
+            print(f"removed {entries(removed)} of {symbol}")
             return {"symbol": symbol, "removed": removed}
         if words == ["prune"]:
             before = set(cache.cache.keys())
             for key in before:
                 cache.get(key)  # a stale entry is deleted as it is read
             removed = len(before - set(cache.cache.keys()))
-            print(f"removed {removed} stale entr{'y' if removed == 1 else 'ies'}")
+            print(f"removed {entries(removed, 'stale')}")
             return {"removed": removed}
         return {"error": USAGE}
 
     @staticmethod
     def stats(cache: Any) -> dict[str, Any]:
         store = cache.cache
-        entries = len(list(store.keys()))
-        directory = Path(store.directory)
-        size = bytes_on_disk(directory) if directory.exists() else 0
-        print(f"bar cache: {entries:,} entries, {human_bytes(size)} on disk in {directory}")
-        return {"entries": entries, "bytes": size, "directory": str(directory)}
+        if hasattr(store, "stats"):
+            figures = store.stats()
+        else:  # a store without figures of its own: count and measure its files
+            directory = Path(store.directory)
+            figures = {"directory": str(directory), "entries": len(list(store.keys())),
+                       "disk_bytes": bytes_on_disk(directory) if directory.exists() else 0}
+        line = (f"bar cache: {entries(figures['entries'])}, {human_bytes(figures['disk_bytes'])} on disk"
+                f" in {figures['directory']}")
+        if "memory_entries" in figures:
+            line += (f"; {figures['memory_entries']:,} in memory ({human_bytes(figures['memory_bytes'])}"
+                     f" of {human_bytes(figures['memory_limit'])})")
+        print(line)
+        return figures

@@ -1,0 +1,27 @@
+// Sealing a stored value: magic, format version and a checksum over the body.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dualcache/bytes_io.hpp"
+
+namespace veltrax::store {
+
+// A writer with room for the frame header; the body follows.
+ByteWriter start_frame();
+
+// Fills in the header of a frame begun by start_frame; returns the stored bytes.
+std::string seal_frame(ByteWriter &&writer);
+
+struct Frame {
+    std::uint8_t version;
+    std::string_view body;
+};
+
+// Checks magic and checksum; throws FormatError when the bytes are not an intact frame.
+// The version is returned unchecked: whether it can be read is the decoder's call.
+Frame open_frame(std::string_view stored);
+
+}  // namespace veltrax::store

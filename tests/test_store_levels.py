@@ -1,0 +1,143 @@
+"""The store's two levels: what memory holds, what disk holds, and how they stay in step."""
+
+import pytest
+
+from corbel.dualcache import DualCache, StoreError
+
+
+@pytest.fixture
+def prefix(tmp_path):
+    return str(tmp_path) + "/"
+
+
+@pytest.fixture
+def store(prefix):
+    return DualCache("levels", cachePrefix=prefix)
+
+
+def entry(n: int) -> dict:
+    return {"bars": [{"close": float(i), "volume": i} for i in range(n)], "cached_at": 1.0}
+
+
+class TestMemoryLevel:
+    def test_a_hit_returns_the_stored_object_itself(self, store):
+        value = entry(3)
+        store["k"] = value
+        assert store.get("k") is value
+        assert store["k"] is value
+
+    def test_a_read_from_disk_is_kept_for_the_next_hit(self, store, prefix):
+        store["k"] = entry(3)
+        other = DualCache("levels", cachePrefix=prefix)
+        first = other.get("k")
+        assert first == entry(3)
+        assert other.get("k") is first
+
+    def test_the_limit_pushes_the_least_recently_used_out_to_disk(self, store):
+        store["a"] = entry(100)
+        one_entry = store.stats()["memory_bytes"]
+        store.memoryLimit = int(one_entry * 2.5)
+        store["b"] = entry(100)
+        store.get("a")  # a is now more recent than b
+        store["c"] = entry(100)
+        stats = store.stats()
+        assert stats["memory_entries"] == 2 and stats["memory_bytes"] <= stats["memory_limit"]
+        kept_a, kept_c = store.get("a"), store.get("c")
+        assert store.get("a") is kept_a and store.get("c") is kept_c
+        assert store.get("b") == entry(100)  # still on disk
+        assert len(store) == 3
+
+    def test_an_entry_larger_than_the_limit_lives_on_disk_only(self, prefix):
+        store = DualCache("levels", cachePrefix=prefix, memoryLimit=1000)
+        value = entry(500)
+        store["big"] = value
+        assert store.stats()["memory_entries"] == 0
+        assert store.get("big") == value and store.get("big") is not value
+
+    def test_lowering_the_limit_empties_memory_but_not_disk(self, store):
+        for key in "abc":
+            store[key] = entry(10)
+        store.memoryLimit = 0
+        assert store.stats()["memory_entries"] == 0 and store.stats()["memory_bytes"] == 0
+        assert [store.get(key) for key in "abc"] == [entry(10)] * 3
+
+    def test_default_limit_is_generous_and_stats_have_their_shape(self, store):
+        store["k"] = entry(1)
+        stats = store.stats()
+        assert list(stats) == ["directory", "entries", "disk_bytes", "memory_entries", "memory_bytes",
+                               "memory_limit"]
+        assert stats["directory"] == str(store.directory)
+        assert stats["entries"] == 1 and stats["memory_entries"] == 1
+        assert stats["disk_bytes"] > 0 and 0 < stats["memory_bytes"] < stats["memory_limit"]
+        assert stats["memory_limit"] == 256 * 2**20
+
+
+class TestOperations:
+    def test_get_set_delete_and_contains(self, store, prefix):
+        assert store.get("k") is None and store.get("k", "dflt") == "dflt" and "k" not in store
+        store["k"] = None
+        assert "k" in store and store.get("k", "dflt") is None
+        del store["k"]
+        assert "k" not in store
+        with pytest.raises(KeyError):
+            del store["k"]
+        with pytest.raises(KeyError):
+            store["k"]
+        store["k"] = 1
+        del store["k"]
+        assert DualCache("levels", cachePrefix=prefix).get("k") is None
+
+    def test_keys_come_from_disk_in_key_order(self, store):
+        for key in ["b", "a", "SPY:day", "é"]:
+            store[key] = 0
+        keys = store.keys()
+        assert keys == ["SPY:day", "a", "b", "é"] and list(store) == keys and len(store) == 4
+
+    def test_keys_with_prefix_are_exactly_those_that_begin_with_it(self, store):
+        keys = ["SPY:day:none:count_5", "SPY:week:none:count_5", "SPYG:day:none:count_5", "SPX:1m",
+                "SP", "\U0010ffff:x", "\U0010ffff", "é:1"]
+        for key in keys:
+            store[key] = 0
+        for prefix in ["SPY:", "SPY", "SP", "", "\U0010ffff", "é", "Z", "SPY:day:none:count_"]:
+            assert store.keys_with_prefix(prefix) == sorted(k for k in keys if k.startswith(prefix))
+
+    def test_keys_must_be_text(self, store):
+        for bad in [1, None, b"k"]:
+            with pytest.raises(TypeError):
+                store[bad] = 1
+            with pytest.raises(TypeError):
+                store.get(bad)
+
+    def test_a_closed_store_says_so(self, store):
+        store["k"] = 1
+        store.close()
+        with pytest.raises(StoreError, match="closed"):
+            store.get("k")
+        with pytest.raises(StoreError):
+            store["k"] = 2
+        assert issubclass(StoreError, OSError)
+
+
+class TestTwoStoresOnOneDirectory:
+    """Two stores in one process stand for two shells: each has its own memory level."""
+
+    def test_each_sees_the_others_writes_and_deletions(self, prefix):
+        a = DualCache("shared", cachePrefix=prefix)
+        b = DualCache("shared", cachePrefix=prefix)
+        a["k"] = "from a"
+        assert b.get("k") == "from a"
+        assert a.get("k") == "from a"  # now in a's memory
+        b["k"] = "from b"
+        assert a.get("k") == "from b"
+        assert a["k"] == "from b"
+        del b["k"]
+        assert a.get("k") is None and "k" not in a
+        b["k"] = "again"
+        assert "k" in a and a.get("k") == "again"
+
+    def test_memory_hits_survive_unrelated_writes(self, prefix):
+        a = DualCache("shared", cachePrefix=prefix)
+        b = DualCache("shared", cachePrefix=prefix)
+        a["k"] = value = entry(2)
+        b["other"] = 1
+        assert a.get("k") is value
