@@ -138,3 +138,22 @@ def test_an_entry_without_bars_reads_as_none(cache, clock):
 def test_empty_lists_are_entries_too(cache, clock):
     cache.set("SPY:day:none:count_1", [])
     assert cache.get("SPY:day:none:count_1") == []
+
+
+
+def test_an_entry_another_shell_deletes_while_we_read_it_is_still_a_miss(tmp_path, clock, monkeypatch):
+    class RacedStore(dict):
+        """Every entry is gone by the time it is deleted, as when another shell got there first."""
+
+        def __init__(self, name, cachePrefix):
+            super().__init__()
+
+        def __delitem__(self, key):
+            raise KeyError(key)
+
+    monkeypatch.setattr(candle_store, "DualCache", RacedStore)
+    cache = KlineCache(tmp_path)
+    cache.set("SPY:1m:none:count_5", BARS)
+    clock.now += 61
+    assert cache.get("SPY:1m:none:count_5") is None
+    assert cache.invalidate("SPY") == 1

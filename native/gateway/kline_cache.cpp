@@ -59,10 +59,20 @@ public:
         nb::object entry = cache.attr("get")(key);
         if (entry.is_none()) return nb::none();
         if (entry_is_stale(entry, text_of(key))) {
-            cache.attr("__delitem__")(key);
+            forget(key);
             return nb::none();
         }
         return field_of(entry, "bars", nb::none());
+    }
+
+    // Deletes a key; another shell on the same store may have deleted it between
+    // our read and this delete, which leaves the same outcome.
+    void forget(nb::handle key) {
+        try {
+            cache.attr("__delitem__")(key);
+        } catch (nb::python_error &failure) {
+            if (!failure.matches(PyExc_KeyError)) throw;
+        }
     }
 
     void set(nb::str key, nb::list bars) {
@@ -101,7 +111,7 @@ public:
         nb::list doomed;
         for (nb::handle key : keys_from(prefix))
             if (text_of(key).starts_with(prefix)) doomed.append(key);
-        for (nb::handle key : doomed) cache.attr("__delitem__")(key);
+        for (nb::handle key : doomed) forget(key);
         return static_cast<std::int64_t>(nb::len(doomed));
     }
 
