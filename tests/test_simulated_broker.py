@@ -12,7 +12,8 @@ import pytest
 from ib_async import BarData, BarDataList, ContFuture, Future, RequestError, Stock
 
 from veltrax.contracts import FUTURES_ROOTS
-from veltrax.shell import Shell, parse_args, simulated_state
+from veltrax.cli import parse_args, simulated_state
+from veltrax.shell import Shell
 from veltrax.simfeed import FeedFaults, SimulatedIB
 from veltrax.state import ShellState
 

@@ -62,15 +62,25 @@ nb::list text_list(const std::vector<std::string> &texts) {
     return list;
 }
 
+std::size_t memory_limit_of(nb::handle given) {
+    if (given.is_none()) return default_memory_limit;
+    std::size_t limit = 0;
+    if (!nb::try_cast(given, limit))
+        throw nb::type_error("memoryLimit must be a non-negative int of bytes, or None");
+    return limit;
+}
+
 class DualCache {
 public:
-    DualCache(nb::str name, nb::str cache_prefix, std::optional<std::size_t> memory_limit)
+    // The limit arrives as a Python object (None or an int): nanobind's optional
+    // caster trips GCC's maybe-uninitialized check at -O3.
+    DualCache(nb::str name, nb::str cache_prefix, nb::handle memory_limit)
         : directory(globals.get("Path")(nb::str(cache_prefix + name))),
           disk_(file_system_path(directory),
                 [this](const char *message, std::vector<std::string> values) {
                     warn(message, std::move(values));
                 }),
-          memory_(memory_limit.value_or(default_memory_limit)) {
+          memory_(memory_limit_of(memory_limit)) {
         flush_warnings();
     }
 
@@ -357,8 +367,8 @@ void define_dualcache(nb::module_ &module) {
         "Entries live in an SQLite database in the directory cachePrefix + name (created on\n"
         "first use) and, up to memoryLimit estimated bytes, in memory: a memory hit returns the\n"
         "stored object itself, so treat what you get as read-only.")
-        .def(nb::init<nb::str, nb::str, std::optional<std::size_t>>(), "name"_a,
-             "cachePrefix"_a = "", "memoryLimit"_a = nb::none())
+        .def(nb::init<nb::str, nb::str, nb::handle>(), "name"_a, "cachePrefix"_a = "",
+             "memoryLimit"_a.none() = nb::none())
         .def_ro("directory", &DualCache::directory, "The store's directory (a pathlib.Path).")
         .def("__setitem__", &DualCache::setitem, "key"_a.none(), "value"_a.none(),
              "Store the value under the key, in both levels.")

@@ -1,3 +1,3 @@
-from veltrax.shell import main
+from veltrax.cli import main
 
 raise SystemExit(main())
