@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/pydate.hpp"
+#include "common/python.hpp"
 #include "dualcache/frame.hpp"
 #include "dualcache/layout.hpp"
 
@@ -94,11 +96,6 @@ const Pandas &pandas_for_reading() {
     return pandas_found;
 }
 
-std::int64_t days_from_civil(int year, int month, int day) {
-    using namespace std::chrono;
-    return sys_days(std::chrono::year(year) / month / day).time_since_epoch().count();
-}
-
 std::chrono::year_month_day civil_from_days(std::int64_t days) {
     using namespace std::chrono;
     return year_month_day(sys_days(std::chrono::days(days)));
@@ -141,15 +138,6 @@ std::optional<std::string_view> utf8_of(PyObject *text) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-std::int64_t naive_micros(PyObject *value) {
-    std::int64_t days = days_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
-                                        PyDateTime_GET_DAY(value));
-    std::int64_t seconds = PyDateTime_DATE_GET_HOUR(value) * 3600 +
-                           PyDateTime_DATE_GET_MINUTE(value) * 60 +
-                           PyDateTime_DATE_GET_SECOND(value);
-    return days * micros_per_day + seconds * 1'000'000 + PyDateTime_DATE_GET_MICROSECOND(value);
-}
-
 bool is_naive(PyObject *value) {
     return PyDateTime_DATE_GET_TZINFO(value) == Py_None && PyDateTime_DATE_GET_FOLD(value) == 0;
 }
@@ -176,7 +164,7 @@ std::optional<std::int64_t> timestamp_value(PyObject *timestamp, TimeUnit unit) 
         PyErr_Clear();
         return std::nullopt;
     }
-    std::int64_t micros = naive_micros(timestamp);
+    std::int64_t micros = wall_clock_micros(timestamp);
     switch (unit) {
         case TimeUnit::s:
             if (micros % 1'000'000) return std::nullopt;
@@ -296,11 +284,11 @@ private:
             }
             case ColumnKind::datetime:
                 if (!PyDateTime_CheckExact(cell) || !is_naive(cell)) return false;
-                out.data.fixed<std::int64_t>(naive_micros(cell));
+                out.data.fixed<std::int64_t>(wall_clock_micros(cell));
                 return true;
             case ColumnKind::date:
                 if (!PyDate_CheckExact(cell)) return false;
-                out.data.fixed<std::int32_t>(static_cast<std::int32_t>(days_from_civil(
+                out.data.fixed<std::int32_t>(static_cast<std::int32_t>(days_since_epoch(
                     PyDateTime_GET_YEAR(cell), PyDateTime_GET_MONTH(cell),
                     PyDateTime_GET_DAY(cell))));
                 return true;
@@ -478,19 +466,6 @@ private:
 };
 
 // ---------------------------------------------------------------- decoding
-
-// The garbage collector has nothing to find in a structure being built, and
-// each of its passes over thousands of fresh records costs time.
-class GcPaused {
-public:
-    GcPaused() : was_enabled_(PyGC_Disable()) {}
-    ~GcPaused() {
-        if (was_enabled_) PyGC_Enable();
-    }
-
-private:
-    int was_enabled_;
-};
 
 class Decoder {
 public:
@@ -742,7 +717,7 @@ Decoded decode(std::string_view stored) {
         throw UnknownFormat("format version " + std::to_string(frame.version));
     python();
     Decoder decoder(frame.body);
-    GcPaused paused;
+    GcPause paused;
     try {
         nb::object value = decoder.value(0);
         if (!decoder.done()) throw FormatError("bytes after the value");

@@ -9,6 +9,7 @@
 #include "cmds/quotes/dates.hpp"
 #include "cmds/quotes/module_namespace.hpp"
 #include "common/coroutine.hpp"
+#include "common/pydate.hpp"
 #include "common/python.hpp"
 
 namespace veltrax::kline {
@@ -41,18 +42,6 @@ std::pair<nb::object, T *> numpy_array(const char *dtype, Py_ssize_t size) {
     T *memory = static_cast<T *>(view.buf);
     PyBuffer_Release(&view);  // the array itself keeps the memory
     return {array, memory};
-}
-
-// Microseconds since 1970-01-01 of a datetime's own fields (its wall clock).
-std::int64_t wall_clock_micros(PyObject *value) {
-    using namespace std::chrono;
-    CalendarDate date{year{PyDateTime_GET_YEAR(value)},
-                      month{static_cast<unsigned>(PyDateTime_GET_MONTH(value))},
-                      day{static_cast<unsigned>(PyDateTime_GET_DAY(value))}};
-    std::int64_t seconds = days_between(CalendarDate{year{1970}, January, day{1}}, date) * 86400LL +
-                           PyDateTime_DATE_GET_HOUR(value) * 3600LL +
-                           PyDateTime_DATE_GET_MINUTE(value) * 60LL + PyDateTime_DATE_GET_SECOND(value);
-    return seconds * 1000000LL + PyDateTime_DATE_GET_MICROSECOND(value);
 }
 
 // The column pandas would infer from these values, built from their memory
