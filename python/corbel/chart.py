@@ -7,6 +7,7 @@ from typing import Sequence
 
 HEIGHT = 12
 UP, DOWN, RESET = "\x1b[32m", "\x1b[31m", "\x1b[0m"
+AXIS = " ┤"
 
 
 def buckets(size: int, width: int) -> list[range]:
@@ -18,7 +19,8 @@ def buckets(size: int, width: int) -> list[range]:
 def candlestick_lines(opens: Sequence[float], highs: Sequence[float], lows: Sequence[float],
                       closes: Sequence[float], width: int = 80, height: int = HEIGHT,
                       color: bool = False) -> list[str]:
-    """Rows of the chart, top first: price labels on the left, one column per bar or group of bars.
+    """Rows of the chart, top first, none wider than `width`: price labels on the left, then one
+    column per bar or group of bars. Nothing when not even one column fits beside the labels.
 
     Bars with a missing price are left out; a group spans the first open, highest high, lowest low
     and last close of its bars.
@@ -27,11 +29,15 @@ def candlestick_lines(opens: Sequence[float], highs: Sequence[float], lows: Sequ
             if all(math.isfinite(x) for x in (o, h, l, c))]
     if not bars:
         return []
-    candles = [(bars[g[0]][0], max(bars[i][1] for i in g), min(bars[i][2] for i in g), bars[g[-1]][3])
-               for g in buckets(len(bars), width)]
-    top = max(c[1] for c in candles)
-    bottom = min(c[2] for c in candles)
+    top = max(bar[1] for bar in bars)
+    bottom = min(bar[2] for bar in bars)
     span = (top - bottom) or 1.0
+    label_width = max(len(f"{top:,.2f}"), len(f"{bottom:,.2f}"))
+    room = width - label_width - len(AXIS)
+    if room < 1:
+        return []
+    candles = [(bars[g[0]][0], max(bars[i][1] for i in g), min(bars[i][2] for i in g), bars[g[-1]][3])
+               for g in buckets(len(bars), room)]
 
     def row_of(price: float) -> int:
         return min(height - 1, int((top - price) / span * (height - 1) + 0.5))
@@ -46,11 +52,10 @@ def candlestick_lines(opens: Sequence[float], highs: Sequence[float], lows: Sequ
             grid[y][x] = "█" if c >= o else "▒"
         colors.append(UP if c >= o else DOWN)
 
-    label_width = max(len(f"{top:,.2f}"), len(f"{bottom:,.2f}"))
     lines = []
     for y, cells in enumerate(grid):
         price = top - span * y / (height - 1)
         label = f"{price:,.2f}".rjust(label_width) if y in (0, height // 2, height - 1) else " " * label_width
         body = "".join(f"{colors[x]}{cell}{RESET}" if color and cell != " " else cell for x, cell in enumerate(cells))
-        lines.append(f"{label} ┤{body}")
+        lines.append(f"{label}{AXIS}{body}")
     return lines
