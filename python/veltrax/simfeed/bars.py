@@ -63,6 +63,11 @@ class BarSize:
     kind: str  # "minutes", "day", "week" or "month"
     minutes: int = 0  # bar length, for "minutes"
 
+    @property
+    def seconds(self) -> int:
+        """The bar's length as the broker counts it (a month is 30 days)."""
+        return self.minutes * 60 if self.kind == "minutes" else {"day": 1, "week": 7, "month": 30}[self.kind] * 86400
+
 
 _MINUTE_SIZES = {"1 min": 1, **{f"{n} mins": n for n in (2, 3, 5, 10, 15, 20, 30)}}
 _HOUR_SIZES = {"1 hour": 60, **{f"{n} hours": 60 * n for n in (2, 3, 4, 8)}}

@@ -24,8 +24,9 @@ from typing import Any, Callable
 from ib_async import BarData, BarDataList, Contract, ContractDetails, RequestError, util
 
 from veltrax.simfeed import calendar as cal
-from veltrax.simfeed.bars import RequestRefused, generate_bars
+from veltrax.simfeed.bars import RequestRefused, generate_bars, parse_bar_size, parse_duration
 from veltrax.simfeed.instruments import FUTURES, FutureSpec, symbol_seed
+from veltrax.simfeed.limits import DURATION_UNIT_SECONDS, refusal
 
 log = logging.getLogger("veltrax.simfeed")
 
@@ -187,6 +188,10 @@ class SimulatedIB:
             raise RequestRefused(10339, "Set 'endDateTime' to '' when requesting continuous futures historical data.")
         if not self._lists(contract):
             raise RequestRefused(200, "No security definition has been found for the request")
+        count, unit = parse_duration(duration)
+        refused = refusal(parse_bar_size(bar_size).seconds, count * DURATION_UNIT_SECONDS[unit], what, bool(end))
+        if refused:
+            raise RequestRefused(*refused)
         series = generate_bars(contract.symbol, bar_size, end, duration, what, bool(use_rth), now=self.clock())
         rows = series.rows()
         if format_date == 2 and series.intraday:
