@@ -349,7 +349,7 @@ def _priced(ins: Instrument, days: _Days) -> BarSeries:
     )
 
 
-def _aggregate(ins: Instrument, bars: BarSeries, keys: np.ndarray, labels: np.ndarray | None) -> BarSeries:
+def aggregate(ins: Instrument, bars: BarSeries, keys: np.ndarray, labels: np.ndarray | None) -> BarSeries:
     """Runs of equal keys merged into one bar each.
 
     A merged bar is dated with the day of its last part (the last session of a
@@ -506,7 +506,7 @@ def _sessions(end: tuple[int, int], opens_at: int, count: int, unit: str) -> np.
 
 
 @lru_cache(maxsize=4096)
-def _ex_dividend_days(symbol: str, year: int) -> tuple[int, ...]:
+def ex_dividend_days(symbol: str, year: int) -> tuple[int, ...]:
     ins = instrument(symbol)
     days = []
     for month in range(ins.dividend_month, 13, 3):
@@ -515,20 +515,20 @@ def _ex_dividend_days(symbol: str, year: int) -> tuple[int, ...]:
     return tuple(days)
 
 
-def _dividend_factor(ins: Instrument, days: np.ndarray, reference_day: int) -> np.ndarray:
+def dividend_factor(ins: Instrument, days: np.ndarray, reference_day: int) -> np.ndarray:
     """Price factor per bar: (1 - quarterly yield) for each ex-date after its day, up to the reference day."""
     if ins.dividend_yield == 0 or len(days) == 0:
         return np.ones(len(days))
     first = int(_year_of(days[:1])[0])
     last = int(_year_of(np.array([reference_day]))[0])
-    ex = np.array([d for y in range(first, last + 1) for d in _ex_dividend_days(ins.symbol, y)], np.int64)
+    ex = np.array([d for y in range(first, last + 1) for d in ex_dividend_days(ins.symbol, y)], np.int64)
     ex = ex[ex <= reference_day]
     later = len(ex) - np.searchsorted(ex, days, side="right")
     return (1.0 - ins.dividend_yield / 4.0) ** later
 
 
 def _adjusted(ins: Instrument, bars: BarSeries, reference_day: int) -> BarSeries:
-    factor = _dividend_factor(ins, bars.day, reference_day)
+    factor = dividend_factor(ins, bars.day, reference_day)
     digits = ins.decimals + 2
     scaled = {name: np.round(getattr(bars, name) * factor, digits) for name in _PRICES}
     return BarSeries(bars.day, bars.minute, volume=bars.volume, bar_count=bars.bar_count, **scaled)
@@ -542,7 +542,7 @@ def _daily_bars(ins: Instrument, days: np.ndarray, end: tuple[int, int]) -> BarS
     end_day, end_minute = end
     if days[-1] == end_day and end_minute < cal.regular_close(days[-1:])[0] - 1:
         today = _session_minutes(ins, days[-1:], True, end)
-        partial = _aggregate(ins, today, np.zeros(len(today.day), np.int64), None)
+        partial = aggregate(ins, today, np.zeros(len(today.day), np.int64), None)
         bars = BarSeries(
             bars.day,
             None,
@@ -563,7 +563,7 @@ def _calendar_bars(ins: Instrument, size: BarSize, sessions: np.ndarray, end: tu
         keys = days - cal.weekday(days)
     else:
         keys = days.astype("datetime64[D]").astype("datetime64[M]").astype(np.int64)
-    bars = _aggregate(ins, daily, keys, None)
+    bars = aggregate(ins, daily, keys, None)
     return bars.take(bars.day >= sessions[0])
 
 
@@ -603,7 +603,7 @@ def generate_bars(
         # Bars start on the clock grid; the first of a session at the session's open.
         label = np.maximum(minutes.minute // size.minutes * size.minutes, opens_at)
         keys = minutes.day * cal.MINUTES_PER_DAY + label
-        bars = _aggregate(ins, minutes, keys, label) if size.minutes > 1 else minutes
+        bars = aggregate(ins, minutes, keys, label) if size.minutes > 1 else minutes
     else:
         sessions = _sessions(end, cal.REGULAR_OPEN, count, unit)
         bars = _daily_bars(ins, sessions, end) if size.kind == "day" else _calendar_bars(ins, size, sessions, end)
