@@ -248,7 +248,16 @@ class TestDemoShell:
             parse_args(["--demo-fault", "empty"])
 
     def test_simulated_bars_get_a_cache_of_their_own(self, monkeypatch, tmp_path):
+        import veltrax.cli
+        from veltrax.simfeed.transport import ChartTransport, transport_of
+
+        factories = []
+        monkeypatch.setattr(veltrax.cli, "configure_on_first_import", lambda session_factory: factories.append(
+            session_factory))
         monkeypatch.setenv("VELTRAX_DATA_DIR", str(tmp_path))
         state = simulated_state(parse_args(["--demo", "--demo-fault", "slow=2"]))
         assert os.environ["VELTRAX_DATA_DIR"] == str(tmp_path / "simulated")
         assert state.feed_label == "simulated feed" and state.ib.faults.delay == 2
+        # The downloader gets the simulated chart service, whenever yfinance is first imported.
+        (factory,) = factories
+        assert isinstance(transport_of(factory()), ChartTransport)
