@@ -16,7 +16,7 @@ from veltrax.cmds.quotes import kline
 from veltrax.logs import redact_secrets
 from veltrax.simfeed import generate_bars
 from veltrax.simfeed.chart_service import COOKIE_VALUE, CRUMB
-from veltrax.simfeed.transport import DownloaderFaults
+from veltrax.simfeed.transport import DownloaderFaults, simulated_session
 
 LAST_SESSION = pd.Timestamp("2025-06-13")
 
@@ -270,6 +270,14 @@ def test_the_simulated_session_takes_the_proxy_but_never_the_network(yahoo, prin
     monkeypatch.setenv("HTTPS_PROXY", "http://127.0.0.1:9")
     assert fallback(["day", "5"])["count"] == 5
     assert yahoo.transport.proxies_seen[-1] == {"https": "http://127.0.0.1:9", "http": "http://127.0.0.1:9"}
+
+
+def test_an_answer_slower_than_the_read_timeout_times_out():
+    import requests
+
+    session = simulated_session(faults=DownloaderFaults("slow", 5.0))
+    with pytest.raises(requests.exceptions.ReadTimeout, match=r"Read timed out. \(read timeout=0.05\)"):
+        session.get("https://query2.finance.yahoo.com/v8/finance/chart/AAPL", timeout=0.05)
 
 
 def test_downloader_fault_words():
