@@ -15,7 +15,6 @@ registers `configure_yfinance` to run right after that import, and it sets:
 
 from __future__ import annotations
 
-import importlib.abc
 import importlib.machinery
 import sys
 import threading
@@ -41,8 +40,9 @@ def configure_yfinance(yfinance: ModuleType, session: Any = None) -> None:
         yfinance.data.YfData(session=session)
 
 
-class _AfterImport(importlib.abc.MetaPathFinder, importlib.abc.Loader):
-    """Finds nothing itself: wraps the real loader of one module so `then(module)` runs once it is executed."""
+class _AfterImport:
+    """A meta path finder that finds nothing itself: it wraps the real loader of one module so that
+    `then(module)` runs once the module is executed. (Duck-typed: importlib.abc costs start-up time.)"""
 
     def __init__(self, name: str, then: Callable[[ModuleType], None]) -> None:
         self.name = name
