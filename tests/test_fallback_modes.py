@@ -178,15 +178,6 @@ class TestSharedEntries:
         assert result["cached"] is True and ib.calls == []
 
 
-def test_proxy_from_the_environment(yf, printed, monkeypatch):
-    monkeypatch.setenv("HTTPS_PROXY", "")
-    fallback(["day", "1"])
-    assert yf.config.network.proxy is None
-    monkeypatch.setenv("HTTPS_PROXY", "http://proxy.internal:3128")
-    fallback(["day", "2"])
-    assert yf.config.network.proxy == {"https": "http://proxy.internal:3128", "http": "http://proxy.internal:3128"}
-
-
 def test_library_absent_is_no_data(monkeypatch, printed, log_lines):
     monkeypatch.setitem(sys.modules, "yfinance", None)
     assert fallback(["day", "3"]) == {"error": "No data returned", "symbol": "AAPL"}
@@ -199,26 +190,6 @@ def test_interrupts_in_the_download_are_not_absorbed(yf, printed):
     yf.error = KeyboardInterrupt()
     with pytest.raises(KeyboardInterrupt):
         fallback(["day", "3"])
-
-
-def test_the_loop_keeps_running_during_a_slow_download(yf, printed):
-    yf.delay = 0.3
-    ticks = []
-
-    async def scenario():
-        async def ticker():
-            while True:
-                ticks.append(1)
-                await asyncio.sleep(0.01)
-
-        beat = asyncio.create_task(ticker())
-        op = command("AAPL", ["day", "3"])
-        result = await op._run_yfinance(op.rest)
-        beat.cancel()
-        return result
-
-    assert asyncio.run(scenario())["count"] == 3
-    assert len(ticks) >= 10
 
 
 def test_the_cache_is_only_touched_on_the_loop_thread(yf, printed, monkeypatch):

@@ -234,6 +234,7 @@ class TestHistoricalData:
         ({"bar_size": "7 mins"}, 321),
         ({"duration": "0 D"}, 321),
         ({"duration": "1 Q"}, 321),
+        ({"bar_size": "1 min", "duration": "2 D"}, 162),
         ({"contract": Stock("ZZZZ", "SMART", "USD")}, 200),
     ])
     def test_what_the_real_gateway_refuses_comes_back_empty(self, gateway, run, caplog, keywords, code):

@@ -54,6 +54,26 @@ class TestCalendar:
             assert holiday not in dates
         assert dt.date(2024, 12, 24) in dates and dt.date(2025, 6, 13) == dates[-1]
 
+    def test_special_closures_have_no_session(self):
+        dates = set(bars("1 day", "20 Y").dates())
+        # A president's funeral, Hurricane Sandy (two days), another funeral, another.
+        for closed in ("2007-01-02", "2012-10-29", "2012-10-30", "2018-12-05", "2025-01-09"):
+            assert dt.date.fromisoformat(closed) not in dates
+        assert {dt.date(2007, 1, 3), dt.date(2012, 10, 31), dt.date(2025, 1, 10)} <= dates
+
+    @pytest.mark.parametrize("day", [dt.date(2024, 7, 3), dt.date(2024, 11, 29), dt.date(2024, 12, 24)])
+    def test_early_closes_end_the_session_at_13_00(self, day):
+        regular = bars("1 min", "1 D", end=day, now=SATURDAY)
+        extended = minutes_of(bars("1 min", "1 D", end=day, rth=False, now=SATURDAY))
+        assert {d for d, _ in minutes_of(regular)} == {day}
+        assert [m for _, m in minutes_of(regular)] == list(range(9 * 60 + 30, 13 * 60))
+        assert [m for _, m in extended] == list(range(4 * 60, 17 * 60))
+        daily = bars("1 day", "1 D", end=day, now=SATURDAY)
+        assert (daily.open[0], daily.high[0], daily.low[0], daily.close[0], daily.volume[0]) == (
+            regular.open[0], regular.high.max(), regular.low.min(), regular.close[-1], regular.volume.sum())
+        hourly = minutes_of(bars("1 hour", "1 D", end=day, now=SATURDAY))
+        assert [m for _, m in hourly] == [9 * 60 + 30, 10 * 60, 11 * 60, 12 * 60]
+
     def test_regular_hours_only_when_asked(self):
         regular = minutes_of(bars("1 min", "1 D", rth=True, now=SATURDAY))
         extended = minutes_of(bars("1 min", "1 D", rth=False, now=SATURDAY))

@@ -112,6 +112,39 @@ class TestHistoricalData:
         with pytest.raises(RequestError):
             history(ib, duration="400 D")
 
+    @pytest.mark.parametrize("bar_size, duration, what, end, code", [
+        # Step sizes: the longest duration each bar size is served for, and one step beyond.
+        ("1 min", "1 D", "TRADES", "", None),
+        ("1 min", "2 D", "TRADES", "", 162),
+        ("2 mins", "2 D", "TRADES", "", None),
+        ("5 mins", "7 D", "TRADES", "", None),
+        ("5 mins", "8 D", "TRADES", "", 162),
+        ("1 hour", "31 D", "TRADES", "", None),
+        ("30 mins", "32 D", "TRADES", "", 162),
+        ("1 hour", "58 Y", "TRADES", "", 162),
+        ("1 day", "99 Y", "TRADES", "", None),
+        # Adjusted prices only up to now, and not for bars longer than a day.
+        ("1 day", "5 D", "ADJUSTED_LAST", dt.date(2025, 6, 1), 321),
+        ("1 week", "2 Y", "ADJUSTED_LAST", "", 321),
+    ])
+    def test_what_the_gateway_refuses(self, ib, bar_size, duration, what, end, code):
+        bars = history(ib, bar_size=bar_size, duration=duration, what=what, end=end)
+        assert (len(bars) == 0) == (code is not None)
+        assert [c for _, c, _, _ in ib.errors] == ([code] if code else [])
+        if code == 162:
+            assert ib.errors[0][2] == "Historical Market Data Service error message:Time length exceed max."
+
+    def test_a_refusal_is_answered_by_the_fallback(self, yf, data_dir, log_lines, monkeypatch):
+        from veltrax.cmds.quotes import kline
+
+        monkeypatch.setattr(kline, "printFrame", lambda table, title: None)
+        ib = SimulatedIB(clock=lambda: FRIDAY_EVENING)
+        op = kline.IOpKline(state=ShellState(ib), ib=ib)
+        op.symbol, op.rest = "AAPL", ["30m", "1000000"]
+        assert run(op.run())["source"] == "yfinance"
+        assert ib.errors[0][1:3] == (162, "Historical Market Data Service error message:Time length exceed max.")
+        assert ("WARNING", "[AAPL] IBKR returned error (No data returned), falling back to yfinance") in log_lines
+
 
 class TestFaults:
     def test_empty_answers(self, ib):
@@ -215,7 +248,16 @@ class TestDemoShell:
             parse_args(["--demo-fault", "empty"])
 
     def test_simulated_bars_get_a_cache_of_their_own(self, monkeypatch, tmp_path):
+        import veltrax.cli
+        from veltrax.simfeed.transport import ChartTransport, transport_of
+
+        factories = []
+        monkeypatch.setattr(veltrax.cli, "configure_on_first_import", lambda session_factory: factories.append(
+            session_factory))
         monkeypatch.setenv("VELTRAX_DATA_DIR", str(tmp_path))
         state = simulated_state(parse_args(["--demo", "--demo-fault", "slow=2"]))
         assert os.environ["VELTRAX_DATA_DIR"] == str(tmp_path / "simulated")
         assert state.feed_label == "simulated feed" and state.ib.faults.delay == 2
+        # The downloader gets the simulated chart service, whenever yfinance is first imported.
+        (factory,) = factories
+        assert isinstance(transport_of(factory()), ChartTransport)

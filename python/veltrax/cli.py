@@ -11,6 +11,7 @@ from typing import Any
 from loguru import logger
 
 from corbel import frame
+from veltrax.downloader import configure_on_first_import
 from veltrax.logs import configure_logging
 from veltrax.paths import data_dir
 from veltrax.shell import CommandLoader, Shell, run_piped
@@ -36,12 +37,23 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 
 def simulated_state(args: argparse.Namespace) -> ShellState:
-    """The simulated feed, with its cache apart so no real session is ever answered with its bars."""
+    """The simulated feed on both paths, with its cache apart so no real session is ever answered with its bars.
+
+    The broker is a simulated client; the downloader is the real yfinance talking to the
+    simulated chart service in-process, so the demo never opens a network connection.
+    """
     from veltrax.simfeed import FeedFaults, SimulatedIB
 
     faults = FeedFaults.parse(args.demo_fault) if args.demo_fault else None
     os.environ["VELTRAX_DATA_DIR"] = str(data_dir() / "simulated")
+    configure_on_first_import(session_factory=simulated_downloader_session)
     return ShellState(SimulatedIB(faults=faults), feed_label="simulated feed")
+
+
+def simulated_downloader_session() -> Any:
+    from veltrax.simfeed.transport import simulated_session
+
+    return simulated_session()
 
 
 def banner(state: ShellState, gateway: Any) -> str:
@@ -65,6 +77,7 @@ def main(argv: list[str] | None = None) -> int:
 def run_shell(args: argparse.Namespace) -> int:
     directory = data_dir()
     configure_logging(directory)
+    configure_on_first_import()
     frame.set_chart_mode(args.chart)
     loader = CommandLoader()
     loop = asyncio.new_event_loop()

@@ -3,7 +3,7 @@
 It completes the handshake and the requests ib_async makes on connect, describes the
 contracts of its catalogue, serves historical bars from a pluggable source, refuses what
 the real gateway refuses (unknown contracts, an end time on a continuous future or on
-adjusted prices, bad bar sizes and durations), records every request it receives, and
+adjusted prices, bad bar sizes and durations, durations too long for the bar size), records every request it receives, and
 misbehaves on demand (see `Fault`).
 """
 
@@ -17,16 +17,18 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from veltrax.simfeed import limits
+
 from . import wire
 from .bars import BAR_SIZES, BarSource, parse_duration, simulated_bars
 from .catalogue import Catalogue, Listing
 from .wire import In, Out
 
-HMDS = "Historical Market Data Service error message:"
+HMDS = limits.HMDS
 WHAT_TO_SHOW = ("TRADES", "ADJUSTED_LAST")
 # Validation refusals (error 321). ib_async counts 321 among warnings and leaves the
 # request open, so the client waits for its own time-out, as against the real gateway.
-INVALID = "Error validating request.-'bP' : cause - "
+INVALID = limits.INVALID
 NO_SECURITY = "No security definition has been found for the request"
 CLIENT_ID_IN_USE = "Unable to connect as the client id is already in use. Retry with a unique client id."
 # The farm notices the gateway sends right after the API starts (warnings, not errors).
@@ -337,17 +339,14 @@ def refuse(request: wire.HistoricalRequest, listing: Listing | None) -> tuple[in
         return 321, f"{INVALID}whatToShow {request.whatToShow!r} is not served by this double"
     if request.barSizeSetting not in BAR_SIZES:
         return 321, f"{INVALID}Historical data bar size setting is invalid."
-    if request.whatToShow == "ADJUSTED_LAST" and request.endDateTime:
-        return 321, f"{INVALID}End date not supported with adjusted last"
-    if request.whatToShow == "ADJUSTED_LAST" and BAR_SIZES[request.barSizeSetting] > 86400:
-        return 321, f"{INVALID}Multi day bar size not supported with adjusted last"
     try:
-        parse_duration(request.durationStr)
+        count, unit = parse_duration(request.durationStr)
     except ValueError:
         return 321, f"{INVALID}Invalid duration {request.durationStr!r}"
     if request.keepUpToDate and request.endDateTime:
         return 321, f"{INVALID}End date not supported with live updates"
-    return None
+    return limits.refusal(BAR_SIZES[request.barSizeSetting], count * limits.DURATION_UNIT_SECONDS[unit],
+                          request.whatToShow, bool(request.endDateTime))
 
 
 def fault_text(fault: Fault, request: wire.HistoricalRequest) -> str:

@@ -15,8 +15,10 @@ so regular-hours minute bars add up to the daily bar. Longer bars are built from
 shorter ones.
 
 Conventions of the simulated exchange (a US stock exchange):
-- sessions on weekdays that are not NYSE holidays; regular hours 09:30-16:00
-  New York time, extended hours 04:00-20:00 when regular hours are not asked for;
+- the sessions of the New York Stock Exchange's calendar (holidays, special
+  closures and early closes included); regular hours 09:30-16:00 New York time
+  (13:00 on an early close), extended hours from 04:00 to four hours after the
+  close when regular hours are not asked for;
 - intraday bars are labelled by their start in New York time (zone-aware);
   bars are aligned to the clock (an hourly bar starts on the hour, the first one
   of the regular session at 09:30); the bar in progress holds the minutes so far;
@@ -60,6 +62,11 @@ class RequestRefused(ValueError):
 class BarSize:
     kind: str  # "minutes", "day", "week" or "month"
     minutes: int = 0  # bar length, for "minutes"
+
+    @property
+    def seconds(self) -> int:
+        """The bar's length as the broker counts it (a month is 30 days)."""
+        return self.minutes * 60 if self.kind == "minutes" else {"day": 1, "week": 7, "month": 30}[self.kind] * 86400
 
 
 _MINUTE_SIZES = {"1 min": 1, **{f"{n} mins": n for n in (2, 3, 5, 10, 15, 20, 30)}}
@@ -169,9 +176,9 @@ def _normal(seed: int, stream: int, index: np.ndarray) -> np.ndarray:
 
 # ---------------------------------------------------------------- daily level
 
-_SESSION = cal.EXTENDED_CLOSE - cal.EXTENDED_OPEN  # minutes of an extended session
+_SESSION = cal.EXTENDED_CLOSE - cal.EXTENDED_OPEN  # minutes of an ordinary extended session
 _PRE = cal.REGULAR_OPEN - cal.EXTENDED_OPEN  # minutes before the regular open
-_REGULAR = cal.REGULAR_CLOSE - cal.REGULAR_OPEN  # minutes of the regular session
+_REGULAR = cal.REGULAR_CLOSE - cal.REGULAR_OPEN  # minutes of an ordinary regular session
 
 
 def _year_of(days: np.ndarray) -> np.ndarray:
@@ -219,12 +226,13 @@ class _Days:
     log_low: np.ndarray
     log_close: np.ndarray
     high_first: np.ndarray  # the high comes before the low
+    regular_minutes: np.ndarray  # length of the regular session (shorter on an early close)
     first_extreme_at: np.ndarray  # minutes after the open
     second_extreme_at: np.ndarray
     volume: np.ndarray
     trade_size: np.ndarray
     pre_start: np.ndarray  # log price at 04:00
-    post_end: np.ndarray  # log price at 20:00
+    post_end: np.ndarray  # log price at the end of extended hours
 
 
 def _daily_model(ins: Instrument, days: np.ndarray) -> _Days:
@@ -235,12 +243,14 @@ def _daily_model(ins: Instrument, days: np.ndarray) -> _Days:
     up, down = _uniform_pair(ins.seed, S_RANGE, days)
     high = np.maximum(open_, close) + sigma * (0.1 - 0.4 * np.log(up))
     low = np.minimum(open_, close) - sigma * (0.1 - 0.4 * np.log(down))
+    regular = cal.regular_close(days) - cal.REGULAR_OPEN
     # The day's high and low are reached at two distinct minutes strictly inside the session.
     at1, at2 = _uniform_pair(ins.seed, S_EXTREME_AT, days)
-    first = 1 + np.floor(at1 * (_REGULAR - 2)).astype(np.int64)
-    second = first + 1 + np.floor(at2 * (_REGULAR - 1 - first)).astype(np.int64)
+    first = 1 + np.floor(at1 * (regular - 2)).astype(np.int64)
+    second = first + 1 + np.floor(at2 * (regular - 1 - first)).astype(np.int64)
     volume_noise, size_noise = _uniform_pair(ins.seed, S_VOLUME, days)
     volume = ins.daily_volume * np.exp(0.6 * (volume_noise - 0.5)) * (1.0 + 0.5 * np.abs(ret) / sigma)
+    volume *= regular / _REGULAR  # a half day trades about half as much
     return _Days(
         day=days,
         log_open=open_,
@@ -248,6 +258,7 @@ def _daily_model(ins: Instrument, days: np.ndarray) -> _Days:
         log_low=low,
         log_close=close,
         high_first=_uniform_pair(ins.seed, S_HIGH_FIRST, days)[0] < 0.5,
+        regular_minutes=regular,
         first_extreme_at=first,
         second_extreme_at=second,
         volume=np.round(volume),
@@ -338,7 +349,7 @@ def _priced(ins: Instrument, days: _Days) -> BarSeries:
     )
 
 
-def _aggregate(ins: Instrument, bars: BarSeries, keys: np.ndarray, labels: np.ndarray | None) -> BarSeries:
+def aggregate(ins: Instrument, bars: BarSeries, keys: np.ndarray, labels: np.ndarray | None) -> BarSeries:
     """Runs of equal keys merged into one bar each.
 
     A merged bar is dated with the day of its last part (the last session of a
@@ -394,30 +405,37 @@ def _bridge(knots: np.ndarray, values: np.ndarray, noise: np.ndarray) -> np.ndar
 
 
 def _minute_bars(ins: Instrument, days: np.ndarray) -> BarSeries:
-    """Every minute bar of the extended sessions of `days`, 04:00 to 20:00 (rows: days)."""
+    """Every minute bar from 04:00 to 20:00 of the sessions `days` (rows: days).
+
+    On an early-close day the minutes after its extended hours are computed
+    too; the caller drops them.
+    """
     model = _daily_model(ins, days)
     n = len(days)
-    # The path passes 04:00, the open, the day's two extremes, the close and 20:00.
+    regular_minutes = model.regular_minutes[:, None]
+    close_at = cal.REGULAR_OPEN + regular_minutes  # per day
+    # The path passes 04:00, the open, the day's two extremes, the close and the end of extended hours.
     first_value = np.where(model.high_first, model.log_high, model.log_low)
     second_value = np.where(model.high_first, model.log_low, model.log_high)
-    fixed = [np.full(n, at) for at in (0, _PRE, _PRE + _REGULAR, _SESSION)]
     extremes = (_PRE + model.first_extreme_at, _PRE + model.second_extreme_at)
-    knots = np.stack([fixed[0], fixed[1], *extremes, fixed[2], fixed[3]], axis=1)
+    close_knot = _PRE + model.regular_minutes
+    knots = np.stack([np.zeros(n, np.int64), np.full(n, _PRE), *extremes, close_knot, close_knot + cal.AFTER_HOURS],
+                     axis=1)
     values = np.stack(
         [model.pre_start, model.log_open, first_value, second_value, model.log_close, model.post_end], axis=1
     )
 
     minute_of_day = np.arange(cal.EXTENDED_OPEN, cal.EXTENDED_CLOSE)
     index = days[:, None] * cal.MINUTES_PER_DAY + minute_of_day[None, :]
-    regular = (minute_of_day >= cal.REGULAR_OPEN) & (minute_of_day < cal.REGULAR_CLOSE)
+    regular = (minute_of_day >= cal.REGULAR_OPEN) & (minute_of_day < close_at)
     step = ins.daily_vol * 0.8 / math.sqrt(_REGULAR) * np.where(regular, 1.0, 0.3)
     path = _bridge(knots, values, _normal(ins.seed, S_MINUTE_STEP, index) * step)
     low_bound, high_bound = model.log_low[:, None], model.log_high[:, None]
     # The regular session never leaves the day's range; its extremes are knots.
     inside = np.clip(path, low_bound, high_bound)
     point_time = np.arange(cal.EXTENDED_OPEN, cal.EXTENDED_CLOSE + 1)
-    regular_points = (point_time >= cal.REGULAR_OPEN) & (point_time <= cal.REGULAR_CLOSE)
-    path = np.where(regular_points[None, :], inside, path)
+    regular_points = (point_time >= cal.REGULAR_OPEN) & (point_time <= close_at)
+    path = np.where(regular_points, inside, path)
 
     open_, close = path[:, :-1], path[:, 1:]
     up, down = _uniform_pair(ins.seed, S_MINUTE_WIGGLE, index)
@@ -430,7 +448,7 @@ def _minute_bars(ins: Instrument, days: np.ndarray) -> BarSeries:
     t = minute_of_day - cal.REGULAR_OPEN
     # Regular-hours volume: busy at the open and the close, quiet at midday,
     # split so that the minutes add up to the day's volume exactly.
-    shape = 1.0 + 2.0 * np.exp(-t / 30.0) + 1.2 * np.exp(-(_REGULAR - 1 - t) / 25.0)
+    shape = 1.0 + 2.0 * np.exp(-t / 30.0) + 1.2 * np.exp(-np.maximum(regular_minutes - 1 - t, 0) / 25.0)
     weight = np.where(regular, shape, 0.0) * np.exp(1.2 * (noise - 0.5))
     share = np.cumsum(weight, axis=1) / weight.sum(axis=1, keepdims=True)
     volume = np.diff(np.round(share * model.volume[:, None]), axis=1, prepend=0.0)
@@ -454,16 +472,12 @@ def _session_minutes(ins: Instrument, days: np.ndarray, use_rth: bool, end: tupl
     """Minute bars of the sessions `days`, flattened, up to the end minute."""
     if len(days) == 0:
         return _empty(intraday=True)
-    first, stop = cal.session_bounds(use_rth)
     grid = _minute_bars(ins, days)
-    cols = slice(first - cal.EXTENDED_OPEN, stop - cal.EXTENDED_OPEN)
-    flat = BarSeries(
-        *(None if a is None else np.ascontiguousarray(a[:, cols]).ravel() for a in (grid.day, grid.minute)),
-        *(np.ascontiguousarray(getattr(grid, name)[:, cols]).ravel() for name in _PRICE_VOLUME),
-    )
     end_day, end_minute = end
-    keep = (flat.day < end_day) | (flat.minute <= end_minute)
-    return flat if keep.all() else flat.take(keep)
+    stop = cal.session_close(days, use_rth)[:, None]
+    keep = (grid.minute >= cal.session_open(use_rth)) & (grid.minute < stop)
+    keep &= (grid.day < end_day) | (grid.minute <= end_minute)
+    return BarSeries(grid.day[keep], grid.minute[keep], *(getattr(grid, name)[keep] for name in _PRICE_VOLUME))
 
 
 def _empty(intraday: bool) -> BarSeries:
@@ -492,7 +506,7 @@ def _sessions(end: tuple[int, int], opens_at: int, count: int, unit: str) -> np.
 
 
 @lru_cache(maxsize=4096)
-def _ex_dividend_days(symbol: str, year: int) -> tuple[int, ...]:
+def ex_dividend_days(symbol: str, year: int) -> tuple[int, ...]:
     ins = instrument(symbol)
     days = []
     for month in range(ins.dividend_month, 13, 3):
@@ -501,20 +515,20 @@ def _ex_dividend_days(symbol: str, year: int) -> tuple[int, ...]:
     return tuple(days)
 
 
-def _dividend_factor(ins: Instrument, days: np.ndarray, reference_day: int) -> np.ndarray:
+def dividend_factor(ins: Instrument, days: np.ndarray, reference_day: int) -> np.ndarray:
     """Price factor per bar: (1 - quarterly yield) for each ex-date after its day, up to the reference day."""
     if ins.dividend_yield == 0 or len(days) == 0:
         return np.ones(len(days))
     first = int(_year_of(days[:1])[0])
     last = int(_year_of(np.array([reference_day]))[0])
-    ex = np.array([d for y in range(first, last + 1) for d in _ex_dividend_days(ins.symbol, y)], np.int64)
+    ex = np.array([d for y in range(first, last + 1) for d in ex_dividend_days(ins.symbol, y)], np.int64)
     ex = ex[ex <= reference_day]
     later = len(ex) - np.searchsorted(ex, days, side="right")
     return (1.0 - ins.dividend_yield / 4.0) ** later
 
 
 def _adjusted(ins: Instrument, bars: BarSeries, reference_day: int) -> BarSeries:
-    factor = _dividend_factor(ins, bars.day, reference_day)
+    factor = dividend_factor(ins, bars.day, reference_day)
     digits = ins.decimals + 2
     scaled = {name: np.round(getattr(bars, name) * factor, digits) for name in _PRICES}
     return BarSeries(bars.day, bars.minute, volume=bars.volume, bar_count=bars.bar_count, **scaled)
@@ -526,9 +540,9 @@ def _daily_bars(ins: Instrument, days: np.ndarray, end: tuple[int, int]) -> BarS
         return _empty(intraday=False)
     bars = _priced(ins, _daily_model(ins, days))
     end_day, end_minute = end
-    if days[-1] == end_day and end_minute < cal.REGULAR_CLOSE - 1:
+    if days[-1] == end_day and end_minute < cal.regular_close(days[-1:])[0] - 1:
         today = _session_minutes(ins, days[-1:], True, end)
-        partial = _aggregate(ins, today, np.zeros(len(today.day), np.int64), None)
+        partial = aggregate(ins, today, np.zeros(len(today.day), np.int64), None)
         bars = BarSeries(
             bars.day,
             None,
@@ -549,7 +563,7 @@ def _calendar_bars(ins: Instrument, size: BarSize, sessions: np.ndarray, end: tu
         keys = days - cal.weekday(days)
     else:
         keys = days.astype("datetime64[D]").astype("datetime64[M]").astype(np.int64)
-    bars = _aggregate(ins, daily, keys, None)
+    bars = aggregate(ins, daily, keys, None)
     return bars.take(bars.day >= sessions[0])
 
 
@@ -583,13 +597,13 @@ def generate_bars(
     ins = instrument(symbol)
     end = exchange_time(min(_end_instant(endDateTime, now), now))
     if size.kind == "minutes":
-        opens_at = cal.session_bounds(useRTH)[0]
+        opens_at = cal.session_open(useRTH)
         sessions = _sessions(end, opens_at, count, unit)
         minutes = _session_minutes(ins, sessions, useRTH, end)
         # Bars start on the clock grid; the first of a session at the session's open.
         label = np.maximum(minutes.minute // size.minutes * size.minutes, opens_at)
         keys = minutes.day * cal.MINUTES_PER_DAY + label
-        bars = _aggregate(ins, minutes, keys, label) if size.minutes > 1 else minutes
+        bars = aggregate(ins, minutes, keys, label) if size.minutes > 1 else minutes
     else:
         sessions = _sessions(end, cal.REGULAR_OPEN, count, unit)
         bars = _daily_bars(ins, sessions, end) if size.kind == "day" else _calendar_bars(ins, size, sessions, end)

@@ -1,33 +1,46 @@
-"""The simulated exchange's calendar: US equity sessions in New York wall-clock time.
+"""The simulated exchange's calendar: the New York Stock Exchange's sessions, from exchange_calendars.
 
 Days are counted as integers from 1970-01-01 (a Thursday) and times of day as
 minutes after midnight, New York time. Working in wall-clock terms keeps every
-session at 09:30-16:00 across daylight-saving changes, as the exchange does.
+session at 09:30 across daylight-saving changes, as the exchange does.
+
+Sessions, holidays, special closures (2012-10-29, 2025-01-09 ...) and early
+closes (13:00 on the day after Thanksgiving, Christmas Eve, July 3) are the
+XNYS calendar's. Extended hours run from 04:00 to four hours after the regular
+close: 20:00, or 17:00 on an early-close day. The calendar library is loaded
+on first use, never when the shell starts.
 """
 
 from __future__ import annotations
 
 import datetime as dt
-from functools import lru_cache
+import threading
+import warnings
+from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
 import numpy as np
 
 EXCHANGE_TZ = ZoneInfo("America/New_York")
+EXCHANGE_CALENDAR = "XNYS"
 
 EPOCH_ORDINAL = dt.date(1970, 1, 1).toordinal()
 EPOCH_WEEKDAY = dt.date(1970, 1, 1).weekday()
 
-# Session times, minutes after midnight New York time.
+# Session times, minutes after midnight New York time, on an ordinary day.
 EXTENDED_OPEN = 4 * 60
 REGULAR_OPEN = 9 * 60 + 30
 REGULAR_CLOSE = 16 * 60
 EXTENDED_CLOSE = 20 * 60
+AFTER_HOURS = EXTENDED_CLOSE - REGULAR_CLOSE  # extended hours after the close, early or not
 MINUTES_PER_DAY = 24 * 60
 
-# The feed has no history before this year (the holiday rules and the price
+# The feed has no history before this year (the calendar's rules and the price
 # model are modern ones).
 FIRST_YEAR = 1900
+# The calendar is built this many years past the latest day asked for, so a clock
+# moving on does not rebuild it.
+_YEARS_AHEAD = 2
 
 
 def day_number(d: dt.date) -> int:
@@ -43,86 +56,75 @@ def weekday(days: np.ndarray) -> np.ndarray:
     return (days + EPOCH_WEEKDAY) % 7
 
 
-def session_bounds(use_rth: bool) -> tuple[int, int]:
-    """First and one-past-last minute of a session."""
-    return (REGULAR_OPEN, REGULAR_CLOSE) if use_rth else (EXTENDED_OPEN, EXTENDED_CLOSE)
+def year_start(year: int) -> int:
+    return day_number(dt.date(year, 1, 1))
 
 
-def _easter(year: int) -> dt.date:
-    # Anonymous Gregorian algorithm.
-    a, b, c = year % 19, year // 100, year % 100
-    d, e = b // 4, b % 4
-    f = (b + 8) // 25
-    g = (b - f + 1) // 3
-    h = (19 * a + b - d - g + 15) % 30
-    i, k = c // 4, c % 4
-    l = (32 + 2 * e + 2 * i - h - k) % 7  # noqa: E741
-    m = (a + 11 * h + 22 * l) // 451
-    month = (h + l - 7 * m + 114) // 31
-    day = (h + l - 7 * m + 114) % 31 + 1
-    return dt.date(year, month, day)
+@dataclass(frozen=True)
+class _Sessions:
+    day: np.ndarray  # day numbers of the sessions, ascending (read-only)
+    close: np.ndarray  # regular close of each, minutes after midnight New York time
+    last_day: int  # the last day the table knows (sessions or not)
 
 
-def _nth_weekday(year: int, month: int, wd: int, n: int) -> dt.date:
-    """The n-th `wd` (Monday 0) of the month; n = -1 for the last."""
-    if n > 0:
-        first = dt.date(year, month, 1)
-        return first + dt.timedelta(days=(wd - first.weekday()) % 7 + 7 * (n - 1))
-    last = dt.date(year + month // 12, month % 12 + 1, 1) - dt.timedelta(days=1)
-    return last - dt.timedelta(days=(last.weekday() - wd) % 7)
+_loaded: _Sessions | None = None
+_load_lock = threading.Lock()
 
 
-def _observed(d: dt.date) -> dt.date:
-    """A Saturday holiday is kept on the Friday before, a Sunday one on the Monday after."""
-    if d.weekday() == 5:
-        return d - dt.timedelta(days=1)
-    if d.weekday() == 6:
-        return d + dt.timedelta(days=1)
-    return d
+def _load(through_year: int) -> _Sessions:
+    from exchange_calendars import get_calendar
+    from pandas.errors import Pandas4Warning
+
+    with warnings.catch_warnings():
+        # The library reads tz-aware columns through Series.values, which pandas 3.1
+        # deprecates; the values it reads are the same.
+        warnings.simplefilter("ignore", Pandas4Warning)
+        xnys = get_calendar(EXCHANGE_CALENDAR, start=f"{FIRST_YEAR}-01-01", end=f"{through_year}-12-31")
+    schedule = xnys.schedule
+    closes = schedule["close"].dt.tz_convert(EXCHANGE_TZ)
+    days = schedule.index.to_numpy().astype("datetime64[D]").astype(np.int64)
+    close = (closes.dt.hour * 60 + closes.dt.minute).to_numpy(dtype=np.int64)
+    days.flags.writeable = close.flags.writeable = False
+    return _Sessions(days, close, year_start(through_year + 1) - 1)
 
 
-@lru_cache(maxsize=512)
-def holidays(year: int) -> frozenset[int]:
-    """Full-day market holidays of `year` (NYSE rules of today), as day numbers."""
-    days = [
-        _nth_weekday(year, 9, 0, 1),  # Labor Day
-        _nth_weekday(year, 11, 3, 4),  # Thanksgiving
-        _easter(year) - dt.timedelta(days=2),  # Good Friday
-        _observed(dt.date(year, 7, 4)),
-        _observed(dt.date(year, 12, 25)),
-        _nth_weekday(year, 2, 0, 3),  # Washington's Birthday
-        _nth_weekday(year, 5, 0, -1),  # Memorial Day
-    ]
-    new_year = dt.date(year, 1, 1)
-    if new_year.weekday() != 5:  # a Saturday New Year's Day is not made up on the Friday
-        days.append(_observed(new_year))
-    if year >= 1998:
-        days.append(_nth_weekday(year, 1, 0, 3))  # Martin Luther King Jr. Day
-    if year >= 2022:
-        days.append(_observed(dt.date(year, 6, 19)))  # Juneteenth
-    return frozenset(day_number(d) for d in days)
-
-
-def is_trading_day(days: np.ndarray) -> np.ndarray:
-    """Mask of the weekdays among `days` that are not market holidays."""
-    days = np.asarray(days, dtype=np.int64)
-    mask = weekday(days) < 5
-    if days.size:
-        first = to_date(days.min()).year
-        last = to_date(days.max()).year
-        closed = [d for year in range(first, last + 1) for d in holidays(year)]
-        mask &= ~np.isin(days, np.array(closed, dtype=np.int64))
-    return mask
+def _sessions_through(last: int) -> _Sessions:
+    """The session table, built (once, or again further out) to cover day `last`."""
+    global _loaded
+    table = _loaded
+    if table is None or last > table.last_day:
+        with _load_lock:
+            table = _loaded
+            if table is None or last > table.last_day:
+                year = max(to_date(last).year, dt.date.today().year) + _YEARS_AHEAD
+                table = _loaded = _load(year)
+    return table
 
 
 def trading_days(first: int, last: int) -> np.ndarray:
-    """Trading days from day `first` to day `last`, both included."""
-    first = max(first, day_number(dt.date(FIRST_YEAR, 1, 1)))
+    """Sessions from day `first` to day `last`, both included (read-only)."""
+    first = max(first, year_start(FIRST_YEAR))
     if last < first:
         return np.empty(0, dtype=np.int64)
-    days = np.arange(first, last + 1, dtype=np.int64)
-    return days[is_trading_day(days)]
+    sessions = _sessions_through(last).day
+    return sessions[np.searchsorted(sessions, first) : np.searchsorted(sessions, last, side="right")]
 
 
-def year_start(year: int) -> int:
-    return day_number(dt.date(year, 1, 1))
+def regular_close(days: np.ndarray) -> np.ndarray:
+    """The regular close of each session of `days`: 16:00, or earlier on an early-close day."""
+    days = np.asarray(days, dtype=np.int64)
+    if days.size == 0:
+        return np.empty(0, dtype=np.int64)
+    table = _sessions_through(int(days.max()))
+    return table.close[np.searchsorted(table.day, days)]
+
+
+def session_close(days: np.ndarray, use_rth: bool) -> np.ndarray:
+    """One past the last minute of each session of `days`: the regular close, or the end of extended hours."""
+    close = regular_close(days)
+    return close if use_rth else close + AFTER_HOURS
+
+
+def session_open(use_rth: bool) -> int:
+    """The first minute of every session."""
+    return REGULAR_OPEN if use_rth else EXTENDED_OPEN

@@ -17,22 +17,18 @@ import datetime as dt
 import functools
 import inspect
 import logging
-import re
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from ib_async import BarData, BarDataList, Contract, ContractDetails, RequestError, util
 
 from veltrax.simfeed import calendar as cal
-from veltrax.simfeed.bars import RequestRefused, generate_bars
-from veltrax.simfeed.instruments import FUTURES, FutureSpec, symbol_seed
+from veltrax.simfeed.bars import RequestRefused, generate_bars, parse_bar_size, parse_duration
+from veltrax.simfeed.instruments import DEFAULT_UNKNOWN_PREFIXES, FUTURES, FutureSpec, lists_stock, symbol_seed
+from veltrax.simfeed.limits import DURATION_UNIT_SECONDS, refusal
 
 log = logging.getLogger("veltrax.simfeed")
 
-# Symbols the simulated broker does not list, by prefix.
-DEFAULT_UNKNOWN_PREFIXES = ("ZZ",)
-
-_STOCK_SYMBOL = re.compile(r"[A-Z][A-Z0-9]{0,5}(?:[.][A-Z])?")
 _MONTH_CODES = "FGHJKMNQUVXZ"
 _FUTURE_CONTRACTS_LISTED = 4
 
@@ -187,6 +183,10 @@ class SimulatedIB:
             raise RequestRefused(10339, "Set 'endDateTime' to '' when requesting continuous futures historical data.")
         if not self._lists(contract):
             raise RequestRefused(200, "No security definition has been found for the request")
+        count, unit = parse_duration(duration)
+        refused = refusal(parse_bar_size(bar_size).seconds, count * DURATION_UNIT_SECONDS[unit], what, bool(end))
+        if refused:
+            raise RequestRefused(*refused)
         series = generate_bars(contract.symbol, bar_size, end, duration, what, bool(use_rth), now=self.clock())
         rows = series.rows()
         if format_date == 2 and series.intraday:
@@ -248,11 +248,10 @@ class SimulatedIB:
     def _lists(self, contract: Contract) -> bool:
         """Whether the simulated broker has this instrument."""
         symbol = contract.symbol or ""
-        if not symbol or symbol.startswith(self.unknown_prefixes):
-            return False
         if contract.secType == "STK":
-            return contract.currency in ("", "USD") and _STOCK_SYMBOL.fullmatch(symbol) is not None
-        return contract.secType in ("FUT", "CONTFUT") and symbol in FUTURES
+            return contract.currency in ("", "USD") and lists_stock(symbol, self.unknown_prefixes)
+        listed_future = symbol in FUTURES and not symbol.startswith(self.unknown_prefixes)
+        return contract.secType in ("FUT", "CONTFUT") and listed_future
 
     def _stock_details(self, wanted: Contract) -> ContractDetails:
         symbol = wanted.symbol

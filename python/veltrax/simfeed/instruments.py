@@ -7,9 +7,11 @@ the same history on every run and every machine.
 
 from __future__ import annotations
 
+import datetime as dt
 import hashlib
 import math
 import random
+import re
 from dataclasses import dataclass
 from functools import lru_cache
 
@@ -52,6 +54,23 @@ FUTURES: dict[str, FutureSpec] = {
 }
 
 
+# Symbols the simulated market does not list, by prefix.
+DEFAULT_UNKNOWN_PREFIXES = ("ZZ",)
+_STOCK_SYMBOL = re.compile(r"[A-Z][A-Z0-9]{0,5}(?:[.][A-Z])?")
+
+
+def lists_stock(symbol: str, unknown_prefixes: tuple[str, ...] = DEFAULT_UNKNOWN_PREFIXES) -> bool:
+    """Whether the simulated market lists a stock under this symbol."""
+    return bool(symbol) and not symbol.startswith(unknown_prefixes) and _STOCK_SYMBOL.fullmatch(symbol) is not None
+
+
+@dataclass(frozen=True)
+class Split:
+    day: dt.date  # takes effect on the first session from this day
+    numerator: int
+    denominator: int
+
+
 @dataclass(frozen=True)
 class Instrument:
     symbol: str
@@ -64,6 +83,9 @@ class Instrument:
     dividend_month: int  # first ex-dividend month of the year (1 to 3), then every 3 months
     dividend_day: int  # ex-dates fall on the first trading day from this day of the month
     decimals: int  # prices are quoted to this many decimals
+    # Stock splits; prices and volumes are split-adjusted (as both the broker and
+    # the downloader give them), so a split shows only as an event.
+    splits: tuple[Split, ...] = ()
 
     @property
     def daily_vol(self) -> float:
@@ -93,6 +115,8 @@ def instrument(symbol: str) -> Instrument:
         vol = draw.uniform(0.18, 0.55)
         volume = math.exp(draw.uniform(math.log(3e5), math.log(6e7)))
         trade_size, dividend = draw.uniform(60.0, 200.0), draw.uniform(0.004, 0.03)
+    dividend_month, dividend_day = draw.randint(1, 3), draw.randint(5, 25)
+    splits = () if future is not None else _draw_splits(draw)
     return Instrument(
         symbol=symbol,
         seed=seed,
@@ -101,7 +125,17 @@ def instrument(symbol: str) -> Instrument:
         daily_volume=volume,
         trade_size=trade_size,
         dividend_yield=dividend,
-        dividend_month=draw.randint(1, 3),
-        dividend_day=draw.randint(5, 25),
+        dividend_month=dividend_month,
+        dividend_day=dividend_day,
         decimals=_decimals(level),
+        splits=splits,
     )
+
+
+_SPLIT_RATIOS = ((2, 1), (3, 1), (4, 1), (3, 2), (5, 4))
+
+
+def _draw_splits(draw: random.Random) -> tuple[Split, ...]:
+    """Up to three splits since 1985 (each takes effect on the first session from its day)."""
+    days = sorted(dt.date(1985, 1, 1) + dt.timedelta(days=draw.randrange(14600)) for _ in range(draw.randint(0, 3)))
+    return tuple(Split(day, *draw.choice(_SPLIT_RATIOS)) for day in days)

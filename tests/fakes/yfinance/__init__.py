@@ -9,7 +9,10 @@ import types
 
 import pandas as pd
 
-config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
+config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None), debug=types.SimpleNamespace(hide_exceptions=True))
+# Where the shell points the library's cookie and time-zone caches (VELTRAX_DATA_DIR).
+cache = types.SimpleNamespace(location=None)
+cache.set_cache_location = lambda path: setattr(cache, "location", path)
 
 
 class Ticker:

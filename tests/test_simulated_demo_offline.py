@@ -1,0 +1,46 @@
+"""The demo shell runs offline: both paths answer from the simulated market, nothing leaves the machine."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from shell_process import shell_environment
+from veltrax.simfeed.chart_service import COOKIE_VALUE, CRUMB
+
+
+def network_namespace_available() -> bool:
+    if shutil.which("unshare") is None:
+        return False
+    return subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode == 0
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not network_namespace_available(), reason="needs unshare -n (a network namespace)")
+def test_the_demo_answers_without_a_network(tmp_path):
+    home, data = tmp_path / "home", tmp_path / "data"
+    home.mkdir()
+    # No network at all (not even loopback), and a proxy that would refuse anyway.
+    env = shell_environment(data, PYTHONPATH="", HOME=str(home), HTTPS_PROXY="http://127.0.0.1:9")
+    script = "kline AAPL day 5\nkline AAPL 2025-03-03 2025-03-07\nkline ZZZZ day 5\nkline AAPL intraday\n"
+    done = subprocess.run(["unshare", "-n", sys.executable, "-m", "veltrax", "--demo", "--demo-fault", "error"],
+                          input=script, capture_output=True, text=True, timeout=120, env=env)
+    lines = done.stdout.splitlines()
+    label = "simulated feed, not market data"
+    # The broker fails on demand; the downloader answers from the same simulated market.
+    assert "source: yfinance · 5 bars · fresh · " + label in lines
+    assert "source: yfinance · 4 bars · fresh · " + label in lines
+    assert "kline: No data returned" in lines
+    assert any(line.startswith("source: yfinance · ") and line.endswith(label) for line in lines[-2:])
+    errors = done.stderr.splitlines()
+    assert "ERROR: [ZZZZ] yfinance fetch failed: 404 Client Error: Not Found" in errors
+    for line in errors:
+        assert "http" not in line and CRUMB not in line and COOKIE_VALUE not in line, line
+    assert "Traceback" not in done.stderr and "Warning" not in done.stderr
+    # The library's warnings went to the log file, once per kind; its caches are under the data directory.
+    log = (data / "veltrax.log").read_text()
+    assert 0 < log.count("Pandas4Warning: The inplace keyword in DataFrame.sort_index") == 1
+    assert {p.name for p in (data / "simulated" / "yfinance").iterdir()} >= {"cookies.db", "tkr-tz.db"}
+    assert list(home.iterdir()) == []
