@@ -1,7 +1,7 @@
 // One connection to Redis through hiredis, every wait bounded by a deadline.
-// hiredis formats the commands and parses the replies; this class only drives its
-// non-blocking socket with poll(), so a server that never answers, or answers a
-// byte at a time, costs at most the timeout. Internal to the shared level.
+// hiredis connects, formats the commands and parses the replies; this class moves
+// the bytes on its non-blocking socket with poll(), so a server that never answers,
+// or answers a byte at a time, costs at most the timeout. Internal to the shared level.
 #pragma once
 
 #include <hiredis/hiredis.h>
@@ -24,12 +24,9 @@ using Milliseconds = std::chrono::milliseconds;
 class Failure : public std::runtime_error {
 public:
     enum class Kind {
-        unreachable,  // no connection, or it was refused
-        dropped,      // the server closed or reset a connection that was working
-        timed_out,    // no (whole) answer before the deadline
-        refused,      // AUTH or SELECT answered with an error
-        unexpected,   // a reply no Redis gives to this command
-        reply_too_large,
+        failed,           // unreachable, refused, silent past the deadline, or not making sense
+        dropped,          // a working connection closed or reset by the other end
+        reply_too_large,  // more bytes than the limit before the reply was complete
     };
     Failure(Kind kind, const std::string &cause) : std::runtime_error(cause), kind_(kind) {}
     Kind kind() const { return kind_; }
@@ -74,13 +71,14 @@ private:
     Deadline connect_deadline() const;
     Deadline answer_deadline() const;
 
-    void flush(Deadline deadline);
+    void send(std::initializer_list<std::string_view> arguments, Deadline deadline);
     Reply receive(Deadline deadline);
+    void read_available();
     void wait_for(short events, Deadline deadline);
     [[noreturn]] void fail(Failure::Kind kind, const std::string &cause);
-    [[noreturn]] void fail_from_context();
 
     std::unique_ptr<redisContext, ContextFree> context_;
+    std::unique_ptr<char[]> read_buffer_;
     Limits limits_;
     bool broken_ = false;
 };

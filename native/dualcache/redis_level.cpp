@@ -34,9 +34,9 @@ std::string_view text_of(const redisReply &reply) { return {reply.str, reply.len
 // refusing (out of memory, read-only replica, a denied command...).
 Failure rejected(const redisReply &reply, std::string_view command) {
     if (reply.type == REDIS_REPLY_ERROR)
-        return Failure(Failure::Kind::refused,
+        return Failure(Failure::Kind::failed,
                        std::string(command) + " refused: " + std::string(text_of(reply)));
-    return Failure(Failure::Kind::unexpected, "an unexpected reply to " + std::string(command));
+    return Failure(Failure::Kind::failed, "an unexpected reply to " + std::string(command));
 }
 
 }  // namespace
