@@ -14,9 +14,11 @@
 // an outage.
 //
 // How long one call may take: connecting costs at most `connect_timeout` (a host name
-// is resolved first, without a bound; name the server by address to avoid that), and
-// each round trip at most `command_timeout` (AUTH and SELECT share one). The listing
-// calls make one round trip per SCAN step.
+// is resolved first, without a bound: name the server by address to avoid that), and
+// each round trip at most `command_timeout` (AUTH and SELECT share one): a call costs
+// at most connect_timeout + 2 x command_timeout, and one command_timeout more when it
+// found its idle connection dropped and tried a fresh one. The listings make one round
+// trip per SCAN step of 1000 keys.
 //
 // Thread-safe: one connection, guarded by a mutex; a call waits for the one before it.
 // Calls never touch Python: the binding releases the GIL around them.
