@@ -63,3 +63,19 @@ def gateway():
 
     with running_gateway(source=functools.partial(simulated_bars, now=lambda: GATEWAY_NOW)) as running:
         yield running
+
+
+@pytest.fixture
+def start_redis_server(tmp_path):
+    """Starts private redis-servers (tests/redis_server.py): start_redis_server(password=None)."""
+    from redis_server import RedisServer
+
+    servers: list[RedisServer] = []
+
+    def start(password: str | None = None) -> RedisServer:
+        servers.append(RedisServer(tmp_path / f"redis-{len(servers)}", password))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.kill()

@@ -1,0 +1,86 @@
+// One connection to Redis through hiredis, every wait bounded by a deadline.
+// hiredis connects, formats the commands and parses the replies; this class moves
+// the bytes on its non-blocking socket with poll(), so a server that never answers,
+// or answers a byte at a time, costs at most the timeout. Internal to the shared level.
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <chrono>
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "dualcache/redis_url.hpp"
+
+namespace veltrax::store::redis {
+
+using Milliseconds = std::chrono::milliseconds;
+
+// Why a connection or a round trip failed; the connection is unusable afterwards.
+class Failure : public std::runtime_error {
+public:
+    enum class Kind {
+        failed,           // unreachable, refused, silent past the deadline, or not making sense
+        dropped,          // a working connection closed or reset by the other end
+        reply_too_large,  // more bytes than the limit before the reply was complete
+    };
+    Failure(Kind kind, const std::string &cause) : std::runtime_error(cause), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+struct ContextFree {
+    void operator()(redisContext *context) const { redisFree(context); }
+};
+
+struct ReplyFree {
+    void operator()(redisReply *reply) const { freeReplyObject(reply); }
+};
+using Reply = std::unique_ptr<redisReply, ReplyFree>;
+
+struct Limits {
+    Milliseconds connect_timeout;
+    Milliseconds command_timeout;  // for each round trip
+    std::size_t largest_reply;     // bytes of one reply held before it is complete
+};
+
+class Connection {
+public:
+    // Connects, then authenticates and selects the database when the address asks for
+    // it; throws Failure. Resolving a host name is not bounded by the timeout.
+    Connection(const RedisAddress &address, Limits limits);
+
+    // One command (binary-safe arguments) and its reply, which may be an error reply;
+    // throws Failure, after which the connection is broken.
+    Reply command(std::initializer_list<std::string_view> arguments);
+    bool broken() const { return broken_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Deadline {
+        Clock::time_point at;
+        Milliseconds timeout;
+        const char *missing;  // what had not come when it passed
+    };
+    Deadline connect_deadline() const;
+    Deadline answer_deadline() const;
+
+    void send(std::initializer_list<std::string_view> arguments, Deadline deadline);
+    Reply receive(Deadline deadline);
+    void read_available();
+    void wait_for(short events, Deadline deadline);
+    [[noreturn]] void fail(Failure::Kind kind, const std::string &cause);
+
+    std::unique_ptr<redisContext, ContextFree> context_;
+    std::unique_ptr<char[]> read_buffer_;
+    Limits limits_;
+    bool broken_ = false;
+};
+
+}  // namespace veltrax::store::redis
