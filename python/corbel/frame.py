@@ -8,6 +8,7 @@ import math
 import numbers
 import shutil
 import sys
+from contextvars import ContextVar
 from typing import Any, Sequence, TextIO
 
 from corbel.chart import candlestick_lines
@@ -19,6 +20,9 @@ MAX_DECIMALS = 4
 # The chart: "on", "off", or "auto" (on when printing to a terminal at least this wide).
 CHART_MIN_WIDTH = 100
 chart_mode = "auto"
+# The zone the times of intraday bars are in, shown once over their table; set by the shell
+# around each request ("US/Eastern", or "exchange time" where the zone is not known).
+bar_time_zone: ContextVar[str | None] = ContextVar("bar_time_zone", default=None)
 
 
 def set_chart_mode(mode: str) -> None:
