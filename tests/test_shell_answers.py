@@ -105,7 +105,7 @@ def test_a_fallback_that_answered_names_why_the_broker_did_not():
 @pytest.mark.parametrize("words, requested, notices", [
     (["5m", "200", "adj"], 200, []),
     ([], 250, []),
-    (["d"], 100, []),
+    (["d"], None, []),
     (["day", "5", "none"], 5, []),
     (["5min", "100"], 250, ["kline takes '5min' as the adjustment word (prices not adjusted): did you mean '5m'?",
                             "ignored: 100 (kline reads period, count, adj, in that order)"]),

@@ -27,7 +27,8 @@ def run_lines(shell, *lines):
     return [asyncio.run(shell.execute(line)) for line in lines]
 
 
-@pytest.mark.parametrize("line", ["kline AAPL 5m 20 adj", "kline AAPL 2025-01-02 2025-02-01 day", "kline AAPL intraday"])
+@pytest.mark.parametrize("line", [
+    "kline AAPL 5m 20 adj", "kline AAPL 2025-01-02 2025-02-01 day", "kline AAPL intraday"])
 @pytest.mark.parametrize("broker", [True, False], ids=["broker", "yfinance"])
 def test_a_cache_hit_shows_the_table_and_chart_a_fetch_showed(line, broker, yf, data_dir, monkeypatch):
     monkeypatch.setattr(frame, "chart_mode", "on")

@@ -18,7 +18,7 @@ from typing import Literal
 @dataclass
 class Reading:
     form: Literal["latest", "history", "intraday"]
-    # The count the user asked for, where the form has one; the default when no word gave it.
+    # The count the user asked for, where the form has one; the period's default when no word gave it.
     requested: int | None = None
     notices: list[str] = field(default_factory=list)
 
@@ -45,7 +45,9 @@ def read_kline_words(words: list[str], kline: ModuleType) -> Reading:
         if position < len(words) and kline._is_period(words[position]):
             period = words[position]
             position += 1
-        reading.requested = kline.PERIOD_DEFAULT_COUNT.get(period, 100)
+        # An alias has no default of its own in the table; the command's fallback count for it is
+        # not told here, so the status line then shows the count that came.
+        reading.requested = kline.PERIOD_DEFAULT_COUNT.get(period)
         if position < len(words) and (count := count_of(words[position])) is not None:
             reading.requested = count
             position += 1

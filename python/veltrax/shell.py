@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import importlib
+import inspect
 import os
 import sys
 import threading
@@ -186,10 +187,11 @@ class Shell:
             return False
         if isinstance(result, dict) and "bars" in result:
             self.last_result = result
-            source = (result.get("source") or answers.CACHE) if fresh else answers.CACHE
+            source = result.get("source", answers.CACHE) if fresh else answers.CACHE
             if source == "yfinance" and (note := answers.fallback_note(list(logged))):
                 self.warn(note)
-            self.say(answers.status_line(result, source, requested, simulated=bool(getattr(self.state, "feed_label", None))))
+            simulated = bool(getattr(self.state, "feed_label", None))
+            self.say(answers.status_line(result, source, requested, simulated))
         return True
 
     def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine], detail: str = "") -> None:
@@ -214,7 +216,7 @@ def show_help(shell: Shell, args: list[str]) -> bool:
         shell.warn("help takes one word: help [WORD]")
         return False
     if args and args[0] in commands:
-        shell.say((commands[args[0]].__doc__ or "").rstrip())
+        shell.say(inspect.cleandoc(commands[args[0]].__doc__ or ""))
         return True
     if args and args[0] in SHELL_WORDS:
         word = SHELL_WORDS[args[0]]
