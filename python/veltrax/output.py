@@ -97,22 +97,20 @@ def silence_closed_stdout() -> None:
 
 class Spinner:
     """A transient line on the terminal while a request runs longer than `SPINNER_AFTER` seconds:
-    what runs and for how long. Shown only on a terminal; erased before any other output."""
+    what runs and for how long. Erased before any other output (see `CommandOutput`)."""
 
-    def __init__(self, terminal: TextIO, what: str, clock=time.monotonic) -> None:
+    def __init__(self, terminal: TextIO, what: str) -> None:
         self.terminal = terminal
         self.what = what
-        self.clock = clock
-        self.started = clock()
+        self.started = time.monotonic()
         self.showing = False
         self._task: asyncio.Task | None = None
 
-    def line(self, frame: int) -> str:
-        return f"{SPINNER_FRAMES[frame % len(SPINNER_FRAMES)]} {self.what} · {self.clock() - self.started:.1f} s"
-
     def show(self, frame: int) -> None:
+        elapsed = time.monotonic() - self.started
+        text = f"{SPINNER_FRAMES[frame % len(SPINNER_FRAMES)]} {self.what} · {elapsed:.1f} s (Ctrl-C cancels)"
         # Kept within one terminal line: a line that wraps could not be erased with a carriage return.
-        text = f"{self.line(frame)} (Ctrl-C cancels)"[: shutil.get_terminal_size().columns - 1]
+        text = text[: shutil.get_terminal_size().columns - 1]
         with contextlib.suppress(OSError, ValueError):
             self.terminal.write(f"\r{text}\x1b[K")
             self.terminal.flush()
@@ -133,25 +131,21 @@ class Spinner:
             frame += 1
             await asyncio.sleep(SPINNER_TICK)
 
-    def __enter__(self) -> Spinner:
+    async def __aenter__(self) -> Spinner:
         self._task = asyncio.ensure_future(self._spin())
         return self
 
-    def __exit__(self, *exc_info: Any) -> None:
-        if self._task is not None:
-            self._task.cancel()
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self._task.cancel()
+        await asyncio.wait([self._task])  # gone before the loop may close
         self.erase()
-
-
-def bars_frame(bars: list[dict]) -> Any:
-    import pandas as pd
-
-    return pd.DataFrame(bars)
 
 
 def bars_text(bars: list[dict], fmt: str) -> str:
     """The bars as CSV (a header, then one row a bar) or JSON (an array of records)."""
-    table = bars_frame(bars)
+    import pandas as pd
+
+    table = pd.DataFrame(bars)
     if fmt == "csv":
         return table.to_csv(index=False)
     if fmt == "json":

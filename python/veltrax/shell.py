@@ -145,25 +145,20 @@ class Shell:
         return await self.run_command(word, op, line)
 
     async def run_command(self, word: str, op: Any, line: str) -> bool:
-        symbol = getattr(op, "symbol", None)
-        module = sys.modules[type(op).__module__]
-        requested = None
-        if word == "kline":
-            from veltrax.reading import read_kline_words
-
-            reading = read_kline_words(op.rest, module)
-            requested = reading.requested
-            for notice in reading.notices:
-                self.warn(f"note: {notice}")
         from veltrax.logs import lines_logged  # loaded with the commands, after the first prompt
 
+        module = sys.modules[type(op).__module__]
+        requested = self.read_back(op, module) if word == "kline" else None
+        symbol = getattr(op, "symbol", None)
         what = f"{word} {symbol}" if symbol else word
-        zone_of = getattr(self.state, "zone_of", None)  # a state without contract memory knows no zones
-        zone = frame.bar_time_zone.set((symbol and zone_of and zone_of(symbol)) or EXCHANGE_TIME)
-        spinner = Spinner(self.tables, line.strip()) if self.progress else None
+        zone = frame.bar_time_zone.set(self.zone_of(symbol))
         try:
-            with lines_logged() as logged, command_output(self.tables, spinner) as output, \
-                    spinner or contextlib.nullcontext():
+            async with contextlib.AsyncExitStack() as stack:
+                logged = stack.enter_context(lines_logged())
+                spinner = None
+                if self.progress:
+                    spinner = await stack.enter_async_context(Spinner(self.tables, line.strip()))
+                output = stack.enter_context(command_output(self.tables, spinner))
                 try:
                     result = await op.run()
                 except Exception as error:  # one or two lines per failure; the shell carries on
@@ -176,6 +171,21 @@ class Shell:
         finally:
             frame.bar_time_zone.reset(zone)
         return self.show_result(what, result, fresh=fresh, requested=requested, logged=logged)
+
+    def read_back(self, op: Any, kline: Any) -> int | None:
+        """Notices for the words kline will read otherwise than they look; the count asked for."""
+        from veltrax.reading import read_kline_words
+
+        reading = read_kline_words(op.rest, kline)
+        for notice in reading.notices:
+            self.warn(f"note: {notice}")
+        return reading.requested
+
+    def zone_of(self, symbol: str | None) -> str:
+        """The zone of the symbol's bar times as far as the state knows it (a state without
+        contract memory knows none); the first lookup of a symbol tells it mid-request."""
+        zone_of = getattr(self.state, "zone_of", None)
+        return (symbol and zone_of and zone_of(symbol)) or EXCHANGE_TIME
 
     def show_result(self, what: str, result: Any, fresh: bool = True, requested: int | None = None,
                     logged: list[answers.LoggedLine] = ()) -> bool:
