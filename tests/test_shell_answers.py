@@ -45,17 +45,17 @@ MINUTE = pd.Timestamp("2025-06-06 09:30")
 DAY = dt.date(2025, 6, 2)
 
 
-@pytest.mark.parametrize("bars, source, requested, simulated, expected", [
-    ([{"date": MINUTE}] * 55, "ibkr", 200, False,
+@pytest.mark.parametrize("bars, source, requested, feed, expected", [
+    ([{"date": MINUTE}] * 55, "ibkr", 200, None,
      "source: ibkr · 55 of 200 bars · 2025-06-06 09:30 · fresh"),
-    ([{"date": DAY}, {"date": DAY + dt.timedelta(days=4)}], "yfinance", 2, True,
+    ([{"date": DAY}, {"date": DAY + dt.timedelta(days=4)}], "yfinance", 2, "simulated feed",
      "source: yfinance (simulated) · 2 bars · 2025-06-02 → 2025-06-06 · fresh · simulated feed, not market data"),
-    ([{"date": pd.Timestamp("2025-06-05")}, {"date": MINUTE}], "cache", None, False,
+    ([{"date": pd.Timestamp("2025-06-05")}, {"date": MINUTE}], "cache", None, None,
      "source: cache · 2 bars · 2025-06-05 00:00 → 2025-06-06 09:30 · cached"),
-    ([], "ibkr", None, True, "source: ibkr (simulated) · 0 bars · fresh · simulated feed, not market data"),
+    ([], "ibkr", None, "simulated feed", "source: ibkr (simulated) · 0 bars · fresh · simulated feed, not market data"),
 ])
-def test_status_line(bars, source, requested, simulated, expected):
-    assert status_line({"bars": bars}, source, requested, simulated) == expected
+def test_status_line(bars, source, requested, feed, expected):
+    assert status_line({"bars": bars}, source, requested, feed) == expected
 
 
 def lines(*entries):

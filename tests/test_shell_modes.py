@@ -87,6 +87,11 @@ def test_export_writes_the_last_bars(tmp_path):
     assert not list(tmp_path.glob(".*partial")) and not (tmp_path / "bars.parquet").exists()
 
 
+def test_bars_exported_from_the_demo_say_they_are_no_market_data(tmp_path):
+    done = veltrax("--demo", data_dir=tmp_path, stdin="kline AAPL day 3\nexport bars.csv\n", cwd=tmp_path)
+    assert "exported 3 bars to bars.csv · simulated feed, not market data" in done.stdout.splitlines()
+
+
 def test_notices_come_before_the_request_which_still_runs_as_typed(tmp_path):
     done = veltrax("-c", "kline AAPL 5min 100", data_dir=tmp_path)
     assert done.returncode == 0

@@ -36,19 +36,24 @@ def title_of(result: dict, source: str, adjust_keywords: Iterable[str]) -> str:
     return title + (" (adjusted)" if result.get("adjust") in set(adjust_keywords) else "")
 
 
-def status_line(result: dict, source: str, requested: int | None = None, simulated: bool = False) -> str:
-    """Where the bars came from, how many (of how many asked), which span, and whether cached."""
+def status_line(result: dict, source: str, requested: int | None = None, feed_label: str | None = None) -> str:
+    """Where the bars came from, how many (of how many asked), which span, and whether cached;
+    bars of a feed that is no market (the demo's) say so."""
     bars = result["bars"]
-    shown_source = source if source == CACHE or not simulated else f"{source} (simulated)"
+    shown_source = source if source == CACHE or not feed_label else f"{source} (simulated)"
     count = f"{len(bars):,} of {requested:,} bars" if requested is not None and len(bars) < requested else (
         f"{len(bars):,} bars")
     parts = [f"source: {shown_source}", count]
     if bars:
         parts.append(bar_span(bars[0].get("date"), bars[-1].get("date")))
     parts.append("cached" if source == CACHE else "fresh")
-    if simulated:
-        parts.append("simulated feed, not market data")
+    if feed_label:
+        parts.append(not_market_data(feed_label))
     return " · ".join(parts)
+
+
+def not_market_data(feed_label: str) -> str:
+    return f"{feed_label}, not market data"
 
 
 def bar_span(first: Any, last: Any) -> str:

@@ -200,8 +200,7 @@ class Shell:
             source = result.get("source", answers.CACHE) if fresh else answers.CACHE
             if source == "yfinance" and (note := answers.fallback_note(list(logged))):
                 self.warn(note)
-            simulated = bool(getattr(self.state, "feed_label", None))
-            self.say(answers.status_line(result, source, requested, simulated))
+            self.say(answers.status_line(result, source, requested, getattr(self.state, "feed_label", None)))
         return True
 
     def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine], detail: str = "") -> None:
@@ -277,7 +276,9 @@ def export(shell: Shell, args: list[str]) -> bool:
     except OSError as error:
         shell.warn(f"export: cannot write {path}: {error.strerror or error}")
         return False
-    shell.say(f"exported {len(bars):,} bars to {path}{' (replaced the file that was there)' if replaced else ''}")
+    what = f"exported {len(bars):,} bars to {path}{' (replaced the file that was there)' if replaced else ''}"
+    label = getattr(shell.state, "feed_label", None)
+    shell.say(f"{what} · {answers.not_market_data(label)}" if label else what)
     return True
 
 
