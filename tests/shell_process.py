@@ -17,6 +17,18 @@ def shell_environment(data_dir: Path, **extra: str) -> dict[str, str]:
     return env
 
 
-def veltrax(*args: str, data_dir: Path, stdin: str = "", timeout: float = 60, **extra: str):
-    return subprocess.run([sys.executable, "-m", "veltrax", *args], input=stdin, capture_output=True, text=True,
-                          timeout=timeout, env=shell_environment(data_dir, **extra))
+def veltrax(*args: str | bytes, data_dir: Path, stdin: str | bytes = "", timeout: float = 60, cwd: Path | None = None,
+            **extra: str):
+    """The shell's exit status and its output as text; `stdin` and arguments may be raw bytes."""
+    done = subprocess.run([sys.executable, "-m", "veltrax", *args], capture_output=True, timeout=timeout, cwd=cwd,
+                          input=stdin if isinstance(stdin, bytes) else stdin.encode(),
+                          env=shell_environment(data_dir, **extra))
+    return subprocess.CompletedProcess(done.args, done.returncode, done.stdout.decode("utf-8", "replace"),
+                                       done.stderr.decode("utf-8", "replace"))
+
+
+def spawn(*args: str, data_dir: Path, **extra: str) -> subprocess.Popen:
+    """The shell running, its input a pipe, its output and errors collected as text."""
+    return subprocess.Popen([sys.executable, "-m", "veltrax", *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=shell_environment(data_dir, **extra))

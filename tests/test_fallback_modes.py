@@ -219,7 +219,7 @@ def test_an_invalid_date_fails_on_both_paths_and_the_shell_carries_on(yf, data_d
     out = io.StringIO()
     shell = Shell(State(), out=out)
     assert asyncio.run(shell.execute("kline AAPL 2025-02-30 day")) is False
-    assert out.getvalue() == "kline failed: not a valid calendar date: 2025-02-30\n"
+    assert out.getvalue() == "kline AAPL: not a valid calendar date: 2025-02-30\n"
     assert ("WARNING", "[AAPL] IBKR failed (not a valid calendar date: 2025-02-30), falling back to yfinance") in log_lines
     assert yf.downloads == [] and State.ib.calls == []
     assert list(kline._get_cache().cache.keys()) == []

@@ -16,7 +16,7 @@ from gateway_double.server import FARM_NOTICES
 from gateway_double.wire import parse_end
 from ib_async import IB, BarData, ContFuture, Future, Stock
 
-from veltrax.contracts import resolve
+from veltrax.contracts import look_up
 
 STARTUP = ["start api", "positions", "open orders", "completed orders", "account updates",
            "account updates multi", "executions"]
@@ -128,15 +128,17 @@ class TestContracts:
         async def scenario():
             async with connected_ib(gateway.port) as ib:
                 details = await ib.reqContractDetailsAsync(Future(symbol="ES"))
-                return details, await resolve(ib, "/ES"), await resolve(ib, "AAPL"), await resolve(ib, "/ZZ")
+                return details, await look_up(ib, "/ES"), await look_up(ib, "AAPL"), await look_up(ib, "/ZZ")
 
-        details, (es, front), (aapl, stock), missing = run(scenario())
+        details, es, aapl, missing = run(scenario())
         months = [d.contract.lastTradeDateOrContractMonth for d in details]
         assert len(months) == 4 and months == sorted(months)
         assert {d.contract.secType for d in details} == {"FUT"} and {d.contract.exchange for d in details} == {"CME"}
-        assert es == "ES" and isinstance(front, Future) and front.lastTradeDateOrContractMonth == months[0]
-        assert aapl == "AAPL" and isinstance(stock, Stock) and stock.conId
-        assert missing == ("", None)
+        assert es.symbol == "ES" and isinstance(es.contract, Future) and es.contract.lastTradeDateOrContractMonth == months[0]
+        assert (es.zone, str(es.expires)) == ("US/Central", f"{months[0][:4]}-{months[0][4:6]}-{months[0][6:]}")
+        assert aapl.symbol == "AAPL" and isinstance(aapl.contract, Stock) and aapl.contract.conId
+        assert (aapl.contract.exchange, aapl.zone) == ("SMART", "US/Eastern")
+        assert missing is None
 
 
 # Bar sizes with the durations the command asks for them.

@@ -18,26 +18,37 @@ def veltrax(*args, stdin="", env_dir):
     return run_shell(*args, data_dir=env_dir, stdin=stdin)
 
 
-def test_unknown_command_and_missing_symbol_fail_with_one_line(tmp_path):
-    done = veltrax("-c", "klin AAPL", env_dir=tmp_path)
-    assert done.returncode == 1 and done.stdout == "unknown command: klin (try 'help')\n"
-    done = veltrax("-c", "kline", env_dir=tmp_path)
-    assert done.returncode == 1
-    assert done.stdout.startswith("kline: missing <symbol>")
-    assert "Traceback" not in done.stderr
+@pytest.mark.parametrize("line, first_line", [
+    ("klin AAPL", "unknown command: klin (try 'help')"),
+    ("kline", "kline: missing <symbol>; usage: kline <symbol> [rest...] (try 'help kline')"),
+    ("help klin", "no help for klin: not a command or shell word (try 'help')"),
+    ("exit now", "exit takes no words"),
+    ("chart sideways", "chart mode must be on, off or auto (got 'sideways')"),
+])
+def test_a_wrong_line_is_one_line_on_stderr_and_status_1(tmp_path, line, first_line):
+    done = veltrax("-c", line, env_dir=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", first_line + "\n")
 
 
-def test_help_shows_the_command_help(tmp_path):
-    done = veltrax("-c", "help kline", env_dir=tmp_path)
-    assert done.returncode == 0
-    assert done.stdout.startswith("Fetch candlestick / OHLCV data via IBKR.")
-    assert "  kline AAPL intraday" in done.stdout
+@pytest.mark.parametrize("word, starts", [
+    ("kline", "Fetch candlestick / OHLCV data via IBKR."),
+    ("kline", "Fetch candlestick / OHLCV data via IBKR.\n\nModes:\n  kline <symbol> [period] [count] [adj]  "),
+    ("cache", "Show or tidy the bar cache.\n\ncache                  entries and bytes"),
+    ("chart", "chart [on|off|auto]\n\non: always; off: never;"),
+    ("export", "export PATH.csv|PATH.json\n\nWrites every bar of the last bar result"),
+    ("exit", "exit | quit\n\nLeaves the shell"),
+    ("quit", "exit | quit\n\nLeaves the shell"),
+])
+def test_help_covers_commands_and_shell_words(tmp_path, word, starts):
+    done = veltrax("-c", f"help {word}", env_dir=tmp_path)
+    assert done.returncode == 0 and done.stdout.startswith(starts), done.stdout
 
 
-def test_interactive_session_carries_on_after_failures(tmp_path):
-    done = veltrax(stdin="nonsense\n\nhelp\n", env_dir=tmp_path)
-    assert done.returncode == 0
-    assert "unknown command: nonsense" in done.stdout and "commands: cache, kline" in done.stdout
+def test_help_lists_every_word(tmp_path):
+    lines = veltrax("-c", "help", env_dir=tmp_path).stdout.splitlines()
+    listed = {line.split()[0] for line in lines if line.startswith("  ")}
+    assert listed == {"kline", "cache", "help", "chart", "export", "exit"}
+    assert "  kline      Fetch candlestick / OHLCV data via IBKR." in lines
 
 
 class Exploding:
@@ -57,7 +68,7 @@ def test_a_failing_command_is_one_line_and_a_failure(monkeypatch):
     monkeypatch.setitem(base.COMMANDS, "boom", Exploding)
     out = io.StringIO()
     ok = asyncio.run(Shell(ShellState(), out=out).execute("boom X"))
-    assert not ok and out.getvalue() == "boom failed: the gateway sent garbage\n"
+    assert not ok and out.getvalue() == "boom X: the gateway sent garbage\n"
 
 
 def test_rest_descriptor_converts_each_word_and_extra_words_are_refused():

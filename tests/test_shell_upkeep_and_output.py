@@ -21,29 +21,30 @@ def test_status_line_cache_and_bad_lines(tmp_path):
         "cache explode",
     ])
     done = veltrax(data_dir=tmp_path, stdin=script + "\n")
-    lines = done.stdout.splitlines()
-    assert "source: yfinance · 5 bars · fresh" in lines
-    assert "source: cache · 5 bars · cached" in lines
-    assert "source: yfinance · 22 bars · fresh" in lines
+    lines, problems = done.stdout.splitlines(), done.stderr.splitlines()
+    assert "source: yfinance · 5 bars · 2025-12-27 → 2025-12-31 · fresh" in lines
+    assert "source: cache · 5 bars · 2025-12-27 → 2025-12-31 · cached" in lines
+    assert "source: yfinance · 22 bars · 2025-03-10 → 2025-03-31 · fresh" in lines
     assert any(line.startswith("bar cache: 2 entries, ") for line in lines)
-    assert any(line.startswith("kline: missing <symbol>") for line in lines)
-    assert "unknown command: klin (try 'help')" in lines
-    assert "kline failed: not a valid calendar date: 2025-02-30" in lines
-    assert "kline: No data returned" in lines
+    assert any(line.startswith("kline: missing <symbol>") for line in problems)
+    assert "unknown command: klin (try 'help')" in problems
+    assert "kline AAPL: not a valid calendar date: 2025-02-30" in problems
+    assert ["kline ZZZZ: No data returned", "  yfinance has no data for it"] == [
+        line for line in problems if "ZZZZ" in line or line.startswith("  ")]
     assert lines.count("removed 1 entry of AAPL") == 1 and "removed 0 entries of AAPL" in lines
     assert "removed 0 stale entries" in lines
-    assert "cache: usage: cache | cache drop <symbol> | cache prune" in lines
-    assert "Traceback" not in done.stderr
+    assert "cache: usage: cache | cache drop <symbol> | cache prune" in problems
+    assert "Traceback" not in done.stderr and done.returncode == 1
     downloads = (tmp_path / "downloads").read_text().splitlines()
     assert len(downloads) == 3  # the repeat came from the cache; the bad lines downloaded nothing
 
 
-def test_info_lines_go_to_the_log_file_and_warnings_to_the_terminal(tmp_path):
+def test_the_chain_goes_to_the_log_file_and_a_summary_to_the_terminal(tmp_path):
     done = veltrax("-c", "kline ZZZZ day 5", data_dir=tmp_path)
     log = (tmp_path / "veltrax.log").read_text()
     assert "| INFO    | [ZZZZ] No gateway, using yfinance fallback" in log
     assert "| ERROR   | [ZZZZ] yfinance returned no data" in log
-    assert done.stderr == "ERROR: [ZZZZ] yfinance returned no data\n"
+    assert done.stderr == "kline ZZZZ: No data returned\n  yfinance has no data for it\n"
     assert done.returncode == 1
 
 

@@ -237,7 +237,7 @@ class TestDemoShell:
         out = io.StringIO()
         shell = Shell(ShellState(ib, feed_label="simulated feed"), out=out)
         assert shell.show_result("kline", {"symbol": "AAPL", "bars": [], "source": "ibkr"})
-        assert out.getvalue() == "source: ibkr · 0 bars · fresh · simulated feed, not market data\n"
+        assert out.getvalue() == "source: ibkr (simulated) · 0 bars · fresh · simulated feed, not market data\n"
         real = io.StringIO()
         Shell(ShellState(object()), out=real).show_result("kline", {"bars": [], "source": "ibkr"})
         assert "simulated" not in real.getvalue()

@@ -1,26 +1,54 @@
-"""The `veltrax` command line: picks the feed, then runs one line, a script or the interactive prompt."""
+"""The `veltrax` command line: picks the feed, then runs one line, a script or the interactive prompt.
+
+Exit statuses: 0 all went well; 1 a line failed (-c, or any line of a script); 2 the command line
+itself is wrong; 130 cancelled with Ctrl-C; 141 the reader of the output went away (as for a
+tool that SIGPIPE ended).
+"""
 
 from __future__ import annotations
 
 import argparse
 import asyncio
 import os
+import signal
 import sys
-from typing import Any
-
-from loguru import logger
+from pathlib import Path
+from typing import Any, Coroutine
 
 from corbel import frame
 from veltrax.downloader import configure_on_first_import
-from veltrax.logs import configure_logging
+from veltrax.output import BAR_FORMATS, EXIT_OUTPUT_CLOSED, OutputClosed, bars_text, silence_closed_stdout
 from veltrax.paths import data_dir
-from veltrax.shell import CommandLoader, Shell, run_piped
+from veltrax.shell import CommandLoader, Shell, input_problem, run_script
 from veltrax.state import ShellState
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_CANCELLED = 130  # 128 + SIGINT, as shells report a tool that Ctrl-C ended
+
+
+class ShowVersion(argparse.Action):
+    """--version, with the installed version looked up only when asked for."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        from importlib.metadata import version
+
+        print(f"veltrax {version('veltrax-kline')}")
+        parser.exit()
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.")
+    parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.",
+                                     epilog="Exit status: 0 ok, 1 a line failed, 2 usage error, 130 cancelled "
+                                            "(Ctrl-C), 141 output closed.")
+    parser.add_argument("--version", action=ShowVersion)
     parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
+    parser.add_argument("--format", choices=BAR_FORMATS,
+                        help="with -c: write only the bars to standard output, as CSV or JSON")
     parser.add_argument("--demo", action="store_true",
                         help="run on the simulated feed (offline; generated bars, not market data)")
     parser.add_argument("--demo-fault", metavar="KIND",
@@ -33,21 +61,32 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.demo_fault is not None and not args.demo:
         parser.error("--demo-fault needs --demo")
+    if args.format is not None and args.line is None:
+        parser.error("--format needs -c LINE")
     return args
 
 
 def simulated_state(args: argparse.Namespace) -> ShellState:
     """The simulated feed on both paths, with its cache apart so no real session is ever answered with its bars.
 
-    The broker is a simulated client; the downloader is the real yfinance talking to the
-    simulated chart service in-process, so the demo never opens a network connection.
+    The broker is a simulated client, built on first use (a session that never asks for bars never
+    loads it); the downloader is the real yfinance talking to the simulated chart service
+    in-process, so the demo never opens a network connection.
     """
-    from veltrax.simfeed import FeedFaults, SimulatedIB
+    faults = None
+    if args.demo_fault:
+        from veltrax.simfeed import FeedFaults
 
-    faults = FeedFaults.parse(args.demo_fault) if args.demo_fault else None
+        faults = FeedFaults.parse(args.demo_fault)  # a bad word is a usage error now, not at the first request
+
+    def make_ib() -> Any:
+        from veltrax.simfeed import SimulatedIB
+
+        return SimulatedIB(faults=faults)
+
     os.environ["VELTRAX_DATA_DIR"] = str(data_dir() / "simulated")
     configure_on_first_import(session_factory=simulated_downloader_session)
-    return ShellState(SimulatedIB(faults=faults), feed_label="simulated feed")
+    return ShellState(make_ib=make_ib, feed_label="simulated feed")
 
 
 def simulated_downloader_session() -> Any:
@@ -68,28 +107,74 @@ def banner(state: ShellState, gateway: Any) -> str:
 def main(argv: list[str] | None = None) -> int:
     try:
         return run_shell(parse_args(argv))
-    except BrokenPipeError:
+    except (OutputClosed, BrokenPipeError):
         # The reader went away (`veltrax -c ... | head`): nothing more to say, and nowhere to say it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        silence_closed_stdout()
+        return EXIT_OUTPUT_CLOSED
+    except KeyboardInterrupt:  # Ctrl-C before or after a command ran (start-up, shutting down)
+        print("cancelled", file=sys.stderr)
+        return EXIT_CANCELLED
+
+
+def run_cancellable_to_end(loop: asyncio.AbstractEventLoop, work: Coroutine[Any, Any, int]) -> int:
+    """Run `work` to its exit status; Ctrl-C cancels it: "cancelled", status 130."""
+    task = loop.create_task(work)
+    loop.add_signal_handler(signal.SIGINT, task.cancel)
+    try:
+        return loop.run_until_complete(task)
+    except asyncio.CancelledError:
+        print("cancelled", file=sys.stderr, flush=True)
+        return EXIT_CANCELLED
+    finally:
+        loop.remove_signal_handler(signal.SIGINT)
+
+
+async def one_line(shell: Shell, line: str, fmt: str | None) -> int:
+    ok = await shell.execute(line)
+    if ok and fmt is not None:
+        if shell.last_result is None:
+            shell.warn(f"--format {fmt}: '{line.strip()}' gives no bars")
+            return EXIT_FAILED
+        sys.stdout.write(bars_text(shell.last_result["bars"], fmt))
+        sys.stdout.flush()
+    return EXIT_OK if ok else EXIT_FAILED
+
+
+async def script(shell: Shell) -> int:
+    return EXIT_OK if await run_script(shell, sys.stdin.fileno()) else EXIT_FAILED
+
+
+def set_up_logging(directory: Path) -> None:
+    from veltrax.logs import configure_logging
+
+    configure_logging(directory)
 
 
 def run_shell(args: argparse.Namespace) -> int:
     directory = data_dir()
-    configure_logging(directory)
+    # yfinance is configured when it is first imported; the demo installs its own session below.
     configure_on_first_import()
     frame.set_chart_mode(args.chart)
-    loader = CommandLoader()
+    interactive = args.line is None and sys.stdin.isatty()
+    if interactive and not args.gateway:
+        # Logging (loguru) is set up with the commands, once the first prompt is on the screen.
+        loader = CommandLoader(prepare=lambda: set_up_logging(directory))
+    else:
+        set_up_logging(directory)
+        loader = CommandLoader()
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     gateway = None
     try:
+        if args.line is not None and (problem := input_problem(args.line)) is not None:
+            print(f"veltrax: -c: {problem}", file=sys.stderr)
+            return EXIT_USAGE
         if args.demo:
             try:
                 state = simulated_state(args)
             except ValueError as error:
                 print(f"veltrax: {error}", file=sys.stderr)
-                return 2
+                return EXIT_USAGE
         elif args.gateway:
             from veltrax.gateway.connection import GatewayAddress, GatewayConnection
 
@@ -97,18 +182,23 @@ def run_shell(args: argparse.Namespace) -> int:
                 address = GatewayAddress.parse(args.gateway, args.client_id)
             except ValueError as error:
                 print(f"veltrax: {error}", file=sys.stderr)
-                return 2
+                return EXIT_USAGE
             gateway = GatewayConnection(address)
             if not loop.run_until_complete(gateway.connect()):
                 gateway.start_reconnecting()
             state = ShellState(gateway.ib)
         else:
             state = ShellState()
-        shell = Shell(state, loader=loader)
+        if args.format is not None:
+            # Only the bars go to standard output: tables nowhere, everything else to standard error.
+            with open(os.devnull, "w") as nowhere:
+                shell = Shell(state, out=sys.stderr, err=sys.stderr, tables=nowhere, loader=loader, progress=False)
+                return run_cancellable_to_end(loop, one_line(shell, args.line, args.format))
+        shell = Shell(state, out=sys.stdout, err=sys.stderr, loader=loader)
         if args.line is not None:
-            return 0 if loop.run_until_complete(shell.execute(args.line)) else 1
-        if not sys.stdin.isatty():
-            return loop.run_until_complete(run_piped(shell, sys.stdin))
+            return run_cancellable_to_end(loop, one_line(shell, args.line, None))
+        if not interactive:
+            return run_cancellable_to_end(loop, script(shell))
         from veltrax.interactive import run_interactive  # prompt_toolkit only where a prompt is shown
 
         shell.say(banner(state, gateway))
@@ -116,5 +206,4 @@ def run_shell(args: argparse.Namespace) -> int:
     finally:
         if gateway is not None:
             loop.run_until_complete(gateway.close())
-        logger.remove()
         loop.close()

@@ -22,8 +22,6 @@ from collections.abc import Callable, Sequence
 from types import ModuleType
 from typing import Any
 
-from loguru import logger
-
 from veltrax.paths import data_dir
 
 LIBRARY = "yfinance"
@@ -70,6 +68,8 @@ class _AfterImport:
         try:
             self.then(module)
         except Exception as error:  # the library still works, only not as configured
+            from loguru import logger  # not at import: the shell registers this hook before its first prompt
+
             logger.warning("{} is not configured for the shell: {}", self.name, error)
 
 

@@ -121,7 +121,7 @@ async def run_cancellable(shell: Shell, line: str) -> None:
     except asyncio.CancelledError:
         if not task.cancelled():
             raise
-        shell.say("cancelled")
+        shell.warn("cancelled")
     finally:
         loop.remove_signal_handler(signal.SIGINT)
 
@@ -138,13 +138,19 @@ def history_of(directory: Path):
 
 async def run_interactive(shell: Shell, directory: Path) -> int:
     session = prompt_session(shell, directory)
-    while True:
+    if shell.loader is not None:
+        # The command modules load once the first prompt is on the screen, not before it.
+        def load_commands(_app: object) -> None:
+            session.app.after_render -= load_commands
+            shell.loader.start()
+
+        session.app.after_render += load_commands
+    while not shell.exit_requested:
         try:
             line = await session.prompt_async(PROMPT)
         except KeyboardInterrupt:
             continue
         except EOFError:
-            return 0
-        if line.strip() in ("exit", "quit"):
-            return 0
+            break
         await run_cancellable(shell, line)
+    return 0

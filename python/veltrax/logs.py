@@ -1,19 +1,29 @@
-"""Logging for the shell: everything to a rotating file, warnings and errors on the terminal."""
+"""Logging for the shell: every line to a rotating file; on the terminal only the shell's own.
+
+The commands log their whole chain of events (a broker failure, the fallback, a failed download);
+that chain stays in the file, and the shell sums a failed request up on the terminal in its own
+words (see `veltrax.answers`).
+"""
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import re
 import sys
 import threading
 import warnings
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, Iterator, TextIO
 
 from loguru import logger
 
+from veltrax.answers import LoggedLine
+
 LOG_FILE = "veltrax.log"
 FILE_FORMAT = "{time:YYYY-MM-DD HH:mm:ss.SSS} | {level: <7} | {message}"
+# Log lines that are also meant for the person at the terminal (warnings and above show there).
+terminal = logger.bind(terminal=True)
 
 
 class ToLoguru(logging.Handler):
@@ -61,29 +71,45 @@ def route_warnings_to_log() -> None:
     warnings.showwarning = show
 
 
-def ours(record: dict) -> bool:
-    """Lines of the shell and its commands; the libraries' own chatter stays in the file."""
-    return "library" not in record["extra"]
+def for_the_terminal(record: dict) -> bool:
+    return record["extra"].get("terminal", False)
 
 
 def configure_logging(directory: Path, console: TextIO | None = None) -> Path | None:
-    """Send info and above to <directory>/veltrax.log and warnings and above to the console.
+    """Send info and above to <directory>/veltrax.log, and the shell's warnings to the console.
 
-    Returns the log file, or None when the directory cannot take one (the console still gets
-    warnings, and one line says why the file is missing).
+    Returns the log file, or None when the directory cannot take one (one line on the console
+    says why). Text that cannot be encoded is written escaped, so a log line never fails.
     """
     console = console if console is not None else sys.stderr
     logger.remove()
     logger.configure(patcher=redact_secrets)
     route_warnings_to_log()
     logger.add(console, level="WARNING", format="<level>{level}</level>: {message}", colorize=console.isatty(),
-               filter=ours)
+               filter=for_the_terminal)
     logging.basicConfig(handlers=[ToLoguru()], level=logging.INFO, force=True)
     path = directory / LOG_FILE
     try:
         directory.mkdir(parents=True, exist_ok=True)
-        logger.add(path, level="INFO", format=FILE_FORMAT, rotation="5 MB", retention=3, encoding="utf-8")
+        logger.add(path, level="INFO", format=FILE_FORMAT, rotation="5 MB", retention=3, encoding="utf-8",
+                   errors="backslashreplace")
     except OSError as error:
-        logger.warning("no log file in {}: {}", directory, error)
+        terminal.warning("no log file in {}: {}", directory, error)
         return None
     return path
+
+
+@contextlib.contextmanager
+def lines_logged() -> Iterator[list[LoggedLine]]:
+    """The lines logged (from any thread) while the block runs, the libraries' included."""
+    lines: list[LoggedLine] = []
+
+    def keep(message) -> None:
+        record = message.record
+        lines.append(LoggedLine(record["level"].name, record["message"], record["extra"].get("library")))
+
+    handler = logger.add(keep, level="INFO", format="{message}", catch=True)
+    try:
+        yield lines
+    finally:
+        logger.remove(handler)

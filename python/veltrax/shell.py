@@ -3,53 +3,117 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import importlib
+import inspect
+import os
 import sys
 import threading
-from typing import Any, TextIO
+import unicodedata
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, AsyncIterator, Callable, TextIO
 
 from corbel import frame
 from corbel.dispatch import UsageError, fill_arguments
+from veltrax import answers
 from veltrax.cmds.base import COMMANDS
+from veltrax.output import Spinner, closed_pipe_ends_output, command_output, export_bars
 from veltrax.state import ShellState
 
 # The command modules the shell loads; each registers its words when imported.
 COMMAND_MODULES = ("veltrax.cmds.quotes.kline", "veltrax.cmds.upkeep.cache")
-BUILTINS = ("help", "chart", "exit", "quit")
 PROMPT = "veltrax> "
+# Where the zone of bar times is not known, this is what they are in.
+EXCHANGE_TIME = "exchange time"
 
 
 class CommandLoader:
-    """Imports the command modules on a background thread, so the prompt is up at once."""
+    """Imports the command modules on a background thread, so the prompt need not wait for them;
+    `prepare` runs there first (setting up what the commands need, such as logging)."""
 
-    def __init__(self, modules: tuple[str, ...] = COMMAND_MODULES) -> None:
+    def __init__(self, modules: tuple[str, ...] = COMMAND_MODULES, prepare: Callable[[], object] | None = None) -> None:
         self._error: BaseException | None = None
+        self._prepare = prepare
         self._thread = threading.Thread(target=self._load, args=(modules,), name="command-loader", daemon=True)
-        self._thread.start()
+        self._starting = threading.Lock()
+        self._started = False
 
     def _load(self, modules: tuple[str, ...]) -> None:
         try:
+            if self._prepare is not None:
+                self._prepare()
             for name in modules:
                 importlib.import_module(name)
         except BaseException as error:  # re-raised on the thread that needs the commands
             self._error = error
 
+    def start(self) -> None:
+        with self._starting:
+            if not self._started:
+                self._started = True
+                self._thread.start()
+
     def wait(self) -> None:
+        self.start()
         self._thread.join()
         if self._error is not None:
             raise self._error
 
 
-class Shell:
-    """Runs one command line at a time against a shell state."""
+@dataclass(frozen=True)
+class ShellWord:
+    """A word of the shell itself (not a command module's)."""
 
-    def __init__(self, state: ShellState, out: TextIO | None = None, loader: CommandLoader | None = None) -> None:
+    usage: str
+    summary: str
+    details: str
+    run: Callable[[Shell, list[str]], bool]
+
+
+def input_problem(line: str) -> str | None:
+    """What makes a line unfit to run: bytes that are no UTF-8 text (read with surrogateescape),
+    lone surrogates, control or invisible characters. None when it is fine."""
+    for column, char in enumerate(line, start=1):
+        code = ord(char)
+        if 0xDC80 <= code <= 0xDCFF:
+            return f"not UTF-8 text: byte 0x{code - 0xDC00:02x} at column {column}"
+        category = unicodedata.category(char)
+        if category == "Cs":
+            return f"not valid text: lone surrogate U+{code:04X} at column {column}"
+        if category == "Cc" and char != "\t":
+            return f"control character U+{code:04X} at column {column}"
+        if category == "Cf":
+            return f"invisible character U+{code:04X} at column {column}"
+    return None
+
+
+class Shell:
+    """Runs one command line at a time against a shell state.
+
+    `out` gets tables, status lines and help; `err` notices and failures (by default `out` when
+    one is given, else standard error); `tables` the bar tables (by default `out`).
+    """
+
+    def __init__(self, state: ShellState, out: TextIO | None = None, loader: CommandLoader | None = None,
+                 err: TextIO | None = None, tables: TextIO | None = None, progress: bool | None = None) -> None:
         self.state = state
         self.out = out if out is not None else sys.stdout
+        self.err = err if err is not None else (out if out is not None else sys.stderr)
+        self.tables = tables if tables is not None else self.out
+        # A spinner while a request runs, where a person watches the output.
+        self.progress = self.tables.isatty() if progress is None else progress
         self.loader = loader
+        self.last_result: dict | None = None
+        self.exit_requested = False
 
     def say(self, text: str) -> None:
-        print(text, file=self.out, flush=True)
+        with closed_pipe_ends_output():
+            print(text, file=self.out, flush=True)
+
+    def warn(self, text: str) -> None:
+        with closed_pipe_ends_output():
+            print(text, file=self.err, flush=True)
 
     def commands(self) -> dict[str, type]:
         if self.loader is not None:
@@ -57,83 +121,233 @@ class Shell:
         return COMMANDS
 
     async def execute(self, line: str) -> bool:
-        """Run one line; False when it failed (unknown command, bad words, error result)."""
+        """Run one line; False when it failed (bad input, unknown command, bad words, error result)."""
+        problem = input_problem(line)
+        if problem is not None:
+            self.warn(f"{problem}; nothing was run")
+            return False
         words = line.split()
         if not words:
             return True
         word, args = words[0], words[1:]
-        if word == "help":
-            return self.show_help(args)
-        if word == "chart":
-            return self.set_chart(args)
+        if word in SHELL_WORDS:
+            return SHELL_WORDS[word].run(self, args)
         cls = self.commands().get(word)
         if cls is None:
-            self.say(f"unknown command: {word} (try 'help')")
+            self.warn(f"unknown command: {word} (try 'help')")
             return False
         op = cls(state=self.state, ib=self.state.ib)
         try:
             fill_arguments(op, word, args)
         except UsageError as error:
-            self.say(str(error))
+            self.warn(str(error))
             return False
-        try:
-            result = await op.run()
-        except Exception as error:  # one line per failure; the shell carries on
-            self.say(f"{word} failed: {error}")
-            return False
-        return self.show_result(word, result)
+        return await self.run_command(word, op, line)
 
-    def show_result(self, word: str, result: Any) -> bool:
+    async def run_command(self, word: str, op: Any, line: str) -> bool:
+        from veltrax.logs import lines_logged  # loaded with the commands, after the first prompt
+
+        module = sys.modules[type(op).__module__]
+        requested = self.read_back(op, module) if word == "kline" else None
+        symbol = getattr(op, "symbol", None)
+        what = f"{word} {symbol}" if symbol else word
+        zone = frame.bar_time_zone.set(self.zone_of(symbol))
+        try:
+            async with contextlib.AsyncExitStack() as stack:
+                logged = stack.enter_context(lines_logged())
+                spinner = None
+                if self.progress:
+                    spinner = await stack.enter_async_context(Spinner(self.tables, line.strip()))
+                output = stack.enter_context(command_output(self.tables, spinner))
+                try:
+                    result = await op.run()
+                except Exception as error:  # one or two lines per failure; the shell carries on
+                    self.show_failure(what, str(error) or type(error).__name__, logged)
+                    return False
+                # Only a fetch prints its table; a cache hit prints nothing, so the shell shows its bars.
+                fresh = output.written > 0
+                if isinstance(result, dict) and "bars" in result and "error" not in result and not fresh:
+                    self.print_bars(result, output, getattr(module, "ADJUST_KEYWORDS", ()))
+        finally:
+            frame.bar_time_zone.reset(zone)
+        return self.show_result(what, result, fresh=fresh, requested=requested, logged=logged)
+
+    def read_back(self, op: Any, kline: Any) -> int | None:
+        """Notices for the words kline will read otherwise than they look; the count asked for."""
+        from veltrax.reading import read_kline_words
+
+        reading = read_kline_words(op.rest, kline)
+        for notice in reading.notices:
+            self.warn(f"note: {notice}")
+        return reading.requested
+
+    def zone_of(self, symbol: str | None) -> str:
+        """The zone of the symbol's bar times as far as the state knows it (a state without
+        contract memory knows none); the first lookup of a symbol tells it mid-request."""
+        zone_of = getattr(self.state, "zone_of", None)
+        return (symbol and zone_of and zone_of(symbol)) or EXCHANGE_TIME
+
+    def show_result(self, what: str, result: Any, fresh: bool = True, requested: int | None = None,
+                    logged: list[answers.LoggedLine] = ()) -> bool:
         if isinstance(result, dict) and "error" in result:
-            self.say(f"{word}: {result['error']}")
+            # The range refusal has no symbol, and tells the dates only in the log: say them.
+            refused_range = "start" in result and "end" in result and "symbol" not in result
+            detail = f" ({result['start']} is not before {result['end']})" if refused_range else ""
+            self.show_failure(what, str(result["error"]), logged, detail)
             return False
         if isinstance(result, dict) and "bars" in result:
-            self.say(self.status_line(result))
+            self.last_result = result
+            source = result.get("source", answers.CACHE) if fresh else answers.CACHE
+            if source == "yfinance" and (note := answers.fallback_note(list(logged))):
+                self.warn(note)
+            self.say(answers.status_line(result, source, requested, getattr(self.state, "feed_label", None)))
         return True
 
-    def status_line(self, result: dict) -> str:
-        """One short line after a bar request: where the bars came from, how many, cached or fresh."""
-        source = result.get("source") or "cache"
-        cached = result.get("cached") is True or source == "cache"
-        parts = [f"source: {source}", f"{len(result['bars']):,} bars", "cached" if cached else "fresh"]
-        if self.state.feed_label:
-            parts.append(f"{self.state.feed_label}, not market data")
-        return " · ".join(parts)
+    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine], detail: str = "") -> None:
+        for text in answers.failure_lines(what, error, list(logged), detail):
+            self.warn(text)
 
-    def show_help(self, args: list[str]) -> bool:
-        commands = self.commands()
-        if args and args[0] in commands:
-            self.say((commands[args[0]].__doc__ or "").rstrip())
-            return True
-        if args:
-            self.say(f"no help for {args[0]}: unknown command (try 'help')")
-            return False
-        self.say("commands: " + ", ".join(sorted(commands)) + "  (help <command> for details)")
-        self.say("shell: chart on|off|auto (candlestick chart under tables), exit (or Ctrl-D)")
+    @staticmethod
+    def print_bars(result: dict, output: TextIO, adjust_keywords: Any) -> None:
+        """The table (and chart) of a result, as the command prints a fresh one."""
+        import pandas as pd
+
+        table = pd.DataFrame(result["bars"]).convert_dtypes()
+        frame.printFrame(table, answers.title_of(result, answers.CACHE, adjust_keywords), file=output)
+
+
+# -- the shell's own words ---------------------------------------------------------------------
+
+
+def show_help(shell: Shell, args: list[str]) -> bool:
+    commands = shell.commands()
+    if len(args) > 1:
+        shell.warn("help takes one word: help [WORD]")
+        return False
+    if args and args[0] in commands:
+        shell.say(inspect.cleandoc(commands[args[0]].__doc__ or ""))
         return True
+    if args and args[0] in SHELL_WORDS:
+        word = SHELL_WORDS[args[0]]
+        shell.say(f"{word.usage}\n\n{word.details}")
+        return True
+    if args:
+        shell.warn(f"no help for {args[0]}: not a command or shell word (try 'help')")
+        return False
+    shell.say("commands (help COMMAND for its words):")
+    for name in sorted(commands):
+        summary = (commands[name].__doc__ or "").strip().splitlines()
+        shell.say(f"  {name:<10} {summary[0] if summary else ''}")
+    shell.say("shell words:")
+    for word in dict.fromkeys(SHELL_WORDS.values()):
+        shell.say(f"  {word.usage:<28} {word.summary}")
+    shell.say("Ctrl-C cancels a running command; Ctrl-D leaves.")
+    return True
 
-    def set_chart(self, args: list[str]) -> bool:
-        if not args:
-            self.say(f"chart: {frame.chart_mode}")
-            return True
+
+def set_chart(shell: Shell, args: list[str]) -> bool:
+    if len(args) > 1:
+        shell.warn("usage: chart [on|off|auto]")
+        return False
+    if args:
         try:
             frame.set_chart_mode(args[0])
         except ValueError as error:
-            self.say(str(error))
+            shell.warn(str(error))
             return False
-        self.say(f"chart: {frame.chart_mode}")
-        return True
+    shell.say(f"chart: {frame.chart_mode}")
+    return True
 
 
-async def run_piped(shell: Shell, stream: TextIO) -> int:
-    """Lines from a pipe or file: each is run in turn; the exit status is 0.
+def export(shell: Shell, args: list[str]) -> bool:
+    if len(args) != 1:
+        shell.warn("usage: export PATH.csv | export PATH.json")
+        return False
+    if shell.last_result is None:
+        shell.warn("export: no bars yet: run a kline command first")
+        return False
+    path = Path(args[0]).expanduser()
+    bars = shell.last_result["bars"]
+    try:
+        replaced = export_bars(bars, path)
+    except ValueError as error:
+        shell.warn(f"export: {error}")
+        return False
+    except OSError as error:
+        shell.warn(f"export: cannot write {path}: {error.strerror or error}")
+        return False
+    what = f"exported {len(bars):,} bars to {path}{' (replaced the file that was there)' if replaced else ''}"
+    label = getattr(shell.state, "feed_label", None)
+    shell.say(f"{what} · {answers.not_market_data(label)}" if label else what)
+    return True
 
-    Lines are read off the event loop, so between them it keeps serving the gateway connection
-    (reconnects, the client's own traffic).
+
+def leave(shell: Shell, args: list[str]) -> bool:
+    if args:
+        shell.warn("exit takes no words")
+        return False
+    shell.exit_requested = True
+    return True
+
+
+SHELL_WORDS: dict[str, ShellWord] = {
+    "help": ShellWord("help [WORD]", "this list, or what a command or shell word does",
+                      "With a command or shell word: its words and what it does.", show_help),
+    "chart": ShellWord("chart [on|off|auto]", "candlestick chart under bar tables",
+                       "on: always; off: never; auto (the default): on a terminal at least 100 columns wide.\n"
+                       "Without a word: the current setting.", set_chart),
+    "export": ShellWord("export PATH.csv|PATH.json", "write the last bars shown to a file",
+                        "Writes every bar of the last bar result (not only the rows the table shows).\n"
+                        "The suffix picks the format: .csv (a header, then one row a bar) or .json\n"
+                        "(an array of bar records). An existing file is replaced.", export),
+}
+SHELL_WORDS["exit"] = SHELL_WORDS["quit"] = ShellWord("exit | quit", "leave the shell (Ctrl-D too)",
+                                                      "Leaves the shell; in a script, ends it there.", leave)
+BUILTINS = tuple(SHELL_WORDS)
+
+
+# -- scripts -----------------------------------------------------------------------------------
+
+
+async def lines_of(fd: int) -> AsyncIterator[str]:
+    """The lines read from a file descriptor.
+
+    Read on a daemon thread, so the event loop goes on meanwhile (the gateway connection, Ctrl-C)
+    and a read that blocks never holds up the exit; read unbuffered (os.read), because a daemon
+    thread stuck inside a buffered reader's lock aborts the interpreter as it shuts down. Bytes that
+    are not UTF-8 come through as surrogate escapes, for `input_problem` to name.
     """
     loop = asyncio.get_running_loop()
-    while line := await loop.run_in_executor(None, stream.readline):
-        if line.strip() in ("exit", "quit"):
+    queue: asyncio.Queue[bytes | None] = asyncio.Queue()
+
+    def hand_over(line: bytes | None) -> None:
+        with contextlib.suppress(RuntimeError):  # the loop closed: the shell is leaving
+            loop.call_soon_threadsafe(queue.put_nowait, line)
+
+    def read() -> None:
+        pending = b""
+        try:
+            while chunk := os.read(fd, 1 << 16):
+                *lines, pending = (pending + chunk).split(b"\n")
+                for line in lines:
+                    hand_over(line)
+            if pending:
+                hand_over(pending)
+        except OSError:  # an input that cannot be read any more ends like one that ended
+            pass
+        finally:
+            hand_over(None)
+
+    threading.Thread(target=read, name="script-reader", daemon=True).start()
+    while (raw := await queue.get()) is not None:
+        yield raw.decode("utf-8", "surrogateescape").removesuffix("\r")
+
+
+async def run_script(shell: Shell, fd: int) -> bool:
+    """Each line in turn, to the end or to `exit`; False when any line failed."""
+    ok = True
+    async for line in lines_of(fd):
+        ok = await shell.execute(line) and ok
+        if shell.exit_requested:
             break
-        await shell.execute(line)
-    return 0
+    return ok

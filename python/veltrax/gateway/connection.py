@@ -8,6 +8,8 @@ from typing import Any
 
 from loguru import logger
 
+from veltrax.logs import terminal
+
 CONNECT_TIMEOUT = 5.0
 # Waits between reconnect attempts after the gateway went away.
 RECONNECT_DELAYS = (1.0, 2.0, 5.0, 10.0, 30.0)
@@ -67,7 +69,7 @@ class GatewayConnection:
         except Exception as error:  # every way a connect fails means the same to the user
             self.ib.disconnect()
             reason = str(error) or type(error).__name__
-            logger.warning("gateway {} did not answer ({}); using yfinance until it does", self.address, reason)
+            terminal.warning("gateway {} did not answer ({}); using yfinance until it does", self.address, reason)
             return False
         logger.info("connected to gateway {}", self.address)
         return True
@@ -91,12 +93,12 @@ class GatewayConnection:
                 self.ib.disconnect()
                 logger.info("gateway {} still away ({})", self.address, str(error) or type(error).__name__)
                 continue
-            logger.warning("gateway {} is back", self.address)
+            terminal.warning("gateway {} is back", self.address)
 
     def _on_disconnected(self) -> None:
         if self._closing:
             return
-        logger.warning("gateway {} disconnected; using yfinance until it is back", self.address)
+        terminal.warning("gateway {} disconnected; using yfinance until it is back", self.address)
         try:
             self.start_reconnecting()
         except RuntimeError:  # no running loop: the shell is shutting down

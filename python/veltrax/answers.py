@@ -1,0 +1,141 @@
+"""What the shell says about a bar result: its title, its status line, and, for a failed request,
+one or two lines that name the cause."""
+
+from __future__ import annotations
+
+import datetime as dt
+import re
+from dataclasses import dataclass
+from typing import Any, Iterable
+
+CACHE = "cache"
+
+
+@dataclass(frozen=True)
+class LoggedLine:
+    """One log line written while a request ran; `library` names the library that wrote it."""
+
+    level: str
+    message: str
+    library: str | None = None
+
+
+def title_of(result: dict, source: str, adjust_keywords: Iterable[str]) -> str:
+    """The title the command prints over a table of this result, as it prints it on the path
+    `source` names ("ibkr", "yfinance"); a cached result gets the broker's form."""
+    symbol = result.get("symbol", "")
+    from_yfinance = source == "yfinance"
+    if result.get("type") == "intraday":
+        return f"{symbol} Intraday" + (" [yfinance]" if from_yfinance else "")
+    if "start" in result:
+        title = f"{symbol} {result['period']} {result['start']} ~ {result['end']}"
+    else:
+        title = f"{symbol} {result['period']} ({len(result['bars'])} bars)"
+    if from_yfinance:
+        return title + " [yfinance]"
+    return title + (" (adjusted)" if result.get("adjust") in set(adjust_keywords) else "")
+
+
+def status_line(result: dict, source: str, requested: int | None = None, feed_label: str | None = None) -> str:
+    """Where the bars came from, how many (of how many asked), which span, and whether cached;
+    bars of a feed that is no market (the demo's) say so."""
+    bars = result["bars"]
+    shown_source = source if source == CACHE or not feed_label else f"{source} (simulated)"
+    count = f"{len(bars):,} of {requested:,} bars" if requested is not None and len(bars) < requested else (
+        f"{len(bars):,} bars")
+    parts = [f"source: {shown_source}", count]
+    if bars:
+        parts.append(bar_span(bars[0].get("date"), bars[-1].get("date")))
+    parts.append("cached" if source == CACHE else "fresh")
+    if feed_label:
+        parts.append(not_market_data(feed_label))
+    return " · ".join(parts)
+
+
+def not_market_data(feed_label: str) -> str:
+    return f"{feed_label}, not market data"
+
+
+def bar_span(first: Any, last: Any) -> str:
+    """"2025-06-02 → 2025-06-06", with times of day where either end has one."""
+    def has_time(value: Any) -> bool:
+        return isinstance(value, dt.datetime) and (value.hour, value.minute, value.second) != (0, 0, 0)
+
+    pattern = "%Y-%m-%d %H:%M" if has_time(first) or has_time(last) else "%Y-%m-%d"
+
+    def text(value: Any) -> str:
+        return value.strftime(pattern) if isinstance(value, dt.date) else str(value)
+
+    return f"{text(first)} → {text(last)}" if first != last else text(first)
+
+
+# The command's own log lines that tell why a source did not answer.
+SYMBOL_NOT_FOUND = re.compile(r"Symbol not found: (?P<symbol>.*)")
+BROKER_ERROR = re.compile(r"\[[^\]]*\] IBKR returned error \((?P<text>.*)\), falling back to yfinance")
+BROKER_FAILED = re.compile(r"\[[^\]]*\] IBKR failed \((?P<text>.*)\), falling back to yfinance")
+DOWNLOAD_FAILED = re.compile(r"\[[^\]]*\] yfinance fetch failed: (?P<text>.*)", re.DOTALL)
+DOWNLOAD_EMPTY = re.compile(r"\[[^\]]*\] yfinance returned no data")
+# ib_async's (and the simulated feed's) line for an error the gateway sent.
+GATEWAY_ERROR = re.compile(r"Error (?P<code>\d+), reqId -?\d+: (?P<text>.*?)(?:, contract: .*)?$", re.DOTALL)
+# How the network failing shows in download errors (curl, requests, the OS).
+NO_NETWORK = re.compile(
+    r"could not resolve host|name or service not known|temporary failure in name resolution|"
+    r"network is unreachable|no route to host|failed to connect|couldn't connect|connection refused|"
+    r"timed out", re.IGNORECASE)
+
+
+def short(text: str) -> str:
+    """A library's error text without its preambles and its pointers to further reading."""
+    text = re.sub(r"^(Failed to perform, curl: \(\d+\) |Historical Market Data Service error message:\s*)", "",
+                  text.strip())
+    return re.split(r"\.? See https?://", text)[0].rstrip(". ")
+
+
+def broker_causes(lines: Iterable[LoggedLine]) -> list[str]:
+    """Why the broker did not answer, in the order it happened; the gateway's own error text in
+    place of the command's reading of it."""
+    causes, gateway_said = [], False
+    for line in lines:
+        if match := SYMBOL_NOT_FOUND.fullmatch(line.message):
+            causes.append(f"the broker does not list {match['symbol']}")
+        elif line.library and line.level == "ERROR" and (match := GATEWAY_ERROR.search(line.message)):
+            causes.append(f"gateway error {match['code']}: {short(match['text'])}")
+            gateway_said = True
+        elif match := BROKER_FAILED.fullmatch(line.message):
+            causes.append(f"the broker request failed: {match['text']}")
+        elif (match := BROKER_ERROR.fullmatch(line.message)) and not gateway_said:
+            causes.append(f"the broker answered: {match['text']}")
+    return causes
+
+
+def download_causes(lines: Iterable[LoggedLine]) -> list[str]:
+    """Why yfinance did not answer: the command's own line for a failed download, else what
+    yfinance itself logged as an error, else that it had no data."""
+    failed, library_errors, empty = [], [], False
+    for line in lines:
+        if match := DOWNLOAD_FAILED.fullmatch(line.message):
+            text = short(match["text"])
+            failed.append(f"yfinance could not be reached: no network ({text})" if NO_NETWORK.search(text)
+                          else f"yfinance failed: {text}")
+        elif (line.library or "").startswith("yfinance") and line.level == "ERROR":
+            library_errors.append(f"yfinance: {short(line.message.split(': ', 1)[-1])}")
+        elif DOWNLOAD_EMPTY.fullmatch(line.message):
+            empty = True
+    return failed or library_errors or (["yfinance has no data for it"] if empty else [])
+
+
+def failure_lines(what: str, error: str, lines: list[LoggedLine], detail: str = "") -> list[str]:
+    """One line naming the failure (and its `detail`), and one naming its causes when the log
+    tells them."""
+    causes = []
+    for cause in [*broker_causes(lines), *download_causes(lines)]:
+        # A cause that only repeats the failure ("the broker answered: No data returned") says nothing new.
+        if not cause.endswith(f": {error}") and cause not in causes:
+            causes.append(cause)
+    return [f"{what}: {error}{detail}", *([f"  {'; '.join(causes)}"] if causes else [])]
+
+
+def fallback_note(lines: list[LoggedLine]) -> str | None:
+    """Why the broker did not answer a request that yfinance then answered."""
+    causes = list(dict.fromkeys(broker_causes(lines)))
+    return f"note: {'; '.join(causes)}; bars from yfinance" if causes else None

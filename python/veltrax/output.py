@@ -1,0 +1,184 @@
+"""Where the shell's output goes: a closed pipe ends it quietly, a running request shows that it
+runs, and bars leave the shell as CSV or JSON."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import io
+import os
+import shutil
+import sys
+import time
+from pathlib import Path
+from typing import Any, Iterator, TextIO
+
+# Exit status when the reader of our output went away: what a shell reports for a tool that
+# SIGPIPE ended (128 + 13), as `yes | head -1` does.
+EXIT_OUTPUT_CLOSED = 141
+# Bar formats the shell writes, by name and file suffix. Parquet is left out on purpose: it would
+# need pyarrow, over a hundred megabytes, for what CSV and JSON already carry.
+BAR_FORMATS = ("csv", "json")
+SPINNER_AFTER = 0.5
+SPINNER_FRAMES = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
+SPINNER_TICK = 0.1
+
+
+class OutputClosed(BaseException):
+    """The reader of our output went away (`veltrax ... | head`).
+
+    A BaseException on purpose: commands absorb ordinary exceptions as failures of the source
+    they asked (and then ask another), while this one must end the run at once.
+    """
+
+
+class CommandOutput(io.TextIOBase):
+    """Standard output while a command runs: counts what the command writes, erases the spinner
+    line before the first of it, and turns a closed pipe into `OutputClosed`."""
+
+    def __init__(self, target: TextIO, spinner: Spinner | None = None) -> None:
+        self.target = target
+        self.spinner = spinner
+        self.written = 0
+
+    def write(self, text: str) -> int:
+        if self.spinner is not None:
+            self.spinner.erase()
+        self.written += len(text)
+        with closed_pipe_ends_output():
+            self.target.write(text)
+            # Written through at once, so a closed pipe shows up here and not at some later flush.
+            self.target.flush()
+        return len(text)
+
+    def flush(self) -> None:
+        with closed_pipe_ends_output():
+            self.target.flush()
+
+    def isatty(self) -> bool:
+        return self.target.isatty()
+
+    def fileno(self) -> int:
+        return self.target.fileno()
+
+    @property
+    def encoding(self) -> str:  # type: ignore[override]
+        return getattr(self.target, "encoding", "utf-8")
+
+    def writable(self) -> bool:
+        return True
+
+
+@contextlib.contextmanager
+def closed_pipe_ends_output() -> Iterator[None]:
+    try:
+        yield
+    except BrokenPipeError:
+        raise OutputClosed from None
+
+
+@contextlib.contextmanager
+def command_output(target: TextIO, spinner: Spinner | None = None) -> Iterator[CommandOutput]:
+    """`sys.stdout` is a `CommandOutput` over `target` for the duration."""
+    output = CommandOutput(target, spinner)
+    saved, sys.stdout = sys.stdout, output
+    try:
+        yield output
+    finally:
+        sys.stdout = saved
+
+
+def silence_closed_stdout() -> None:
+    """After `OutputClosed`: point standard output at /dev/null, so the interpreter's last flush at
+    exit meets no closed pipe either."""
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.__stdout__.fileno())
+
+
+class Spinner:
+    """A transient line on the terminal while a request runs longer than `SPINNER_AFTER` seconds:
+    what runs and for how long. Erased before any other output (see `CommandOutput`)."""
+
+    def __init__(self, terminal: TextIO, what: str) -> None:
+        self.terminal = terminal
+        self.what = what
+        self.started = time.monotonic()
+        self.showing = False
+        self._task: asyncio.Task | None = None
+
+    def show(self, frame: int) -> None:
+        elapsed = time.monotonic() - self.started
+        text = f"{SPINNER_FRAMES[frame % len(SPINNER_FRAMES)]} {self.what} · {elapsed:.1f} s (Ctrl-C cancels)"
+        # Kept within one terminal line: a line that wraps could not be erased with a carriage return.
+        text = text[: shutil.get_terminal_size().columns - 1]
+        with contextlib.suppress(OSError, ValueError):
+            self.terminal.write(f"\r{text}\x1b[K")
+            self.terminal.flush()
+            self.showing = True
+
+    def erase(self) -> None:
+        if self.showing:
+            self.showing = False
+            with contextlib.suppress(OSError, ValueError):
+                self.terminal.write("\r\x1b[K")
+                self.terminal.flush()
+
+    async def _spin(self) -> None:
+        await asyncio.sleep(SPINNER_AFTER)
+        frame = 0
+        while True:
+            self.show(frame)
+            frame += 1
+            await asyncio.sleep(SPINNER_TICK)
+
+    async def __aenter__(self) -> Spinner:
+        self._task = asyncio.ensure_future(self._spin())
+        return self
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self._task.cancel()
+        await asyncio.wait([self._task])  # gone before the loop may close
+        self.erase()
+
+
+def bars_text(bars: list[dict], fmt: str) -> str:
+    """The bars as CSV (a header, then one row a bar) or JSON (an array of records)."""
+    import pandas as pd
+
+    table = pd.DataFrame(bars)
+    if fmt == "csv":
+        return table.to_csv(index=False)
+    if fmt == "json":
+        return table.to_json(orient="records", date_format="iso", date_unit="s") + "\n"
+    raise ValueError(f"unknown bar format {fmt!r}: use {' or '.join(BAR_FORMATS)}")
+
+
+def export_format(path: Path) -> str:
+    """The bar format a file name asks for, or ValueError that says what to write instead."""
+    suffix = path.suffix.lower().lstrip(".")
+    if suffix in BAR_FORMATS:
+        return suffix
+    if suffix == "parquet":
+        raise ValueError("parquet is not supported (it would need pyarrow); write .csv or .json")
+    names = " or ".join(f"{path.stem or 'bars'}.{fmt}" for fmt in BAR_FORMATS)
+    raise ValueError(f"the file name says the format: {names}")
+
+
+def export_bars(bars: list[dict], path: Path) -> bool:
+    """Write the bars to `path` (its suffix names the format); True when it replaced a file.
+
+    Written to a new file beside it and renamed over it, so a failed export leaves any earlier
+    file as it was.
+    """
+    text = bars_text(bars, export_format(path))
+    replaced = path.exists()
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    try:
+        with open(temporary, "x", encoding="utf-8", newline="") as file:
+            file.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    return replaced

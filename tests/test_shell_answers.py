@@ -1,0 +1,149 @@
+"""What the shell says about a request: titles, status lines, failure summaries, notices, bad input."""
+
+import asyncio
+import datetime as dt
+
+import pandas as pd
+import pytest
+
+from broker_doubles import RecordingIB, command, daily_bars, minute_bars
+from veltrax.answers import LoggedLine, failure_lines, fallback_note, status_line, title_of
+from veltrax.cmds.quotes import kline
+from veltrax.reading import read_kline_words
+from veltrax.shell import input_problem
+
+
+@pytest.mark.parametrize("words, bars", [
+    (["5m", "20", "adj"], minute_bars(30)),
+    (["day", "3"], daily_bars(5)),
+    (["2025-01-01", "2025-02-01", "day", "adj"], daily_bars(5)),
+    (["2025-01-01", "2025-02-01", "w"], daily_bars(5)),
+    (["intraday"], minute_bars(30)),
+])
+@pytest.mark.parametrize("path", ["ibkr", "yfinance"])
+def test_the_title_of_a_result_is_the_title_the_command_printed(path, words, bars, yf, data_dir, monkeypatch):
+    titles = []
+    monkeypatch.setattr(kline, "printFrame", lambda table, title: titles.append(title))
+    ib = RecordingIB(bars) if path == "ibkr" else RecordingIB(error=ConnectionResetError("gone"))
+    result = asyncio.run(command("AAPL", words, ib).run())
+    assert result["source"] == path
+    assert titles == [title_of(result, path, kline.ADJUST_KEYWORDS)]
+
+
+@pytest.mark.parametrize("result, source, expected", [
+    ({"symbol": "AAPL", "period": "5m", "count": 2, "adjust": "adj", "bars": [{}, {}], "cached": True},
+     "cache", "AAPL 5m (2 bars) (adjusted)"),
+    ({"symbol": "AAPL", "period": "day", "start": "2025-01-01", "end": "2025-02-01", "adjust": "none", "bars": [],
+      "cached": True}, "cache", "AAPL day 2025-01-01 ~ 2025-02-01"),
+    ({"symbol": "AAPL", "type": "intraday", "bars": [], "source": "cache"}, "cache", "AAPL Intraday"),
+])
+def test_a_cached_result_is_titled_as_the_broker_titles_it(result, source, expected):
+    assert title_of(result, source, kline.ADJUST_KEYWORDS) == expected
+
+
+MINUTE = pd.Timestamp("2025-06-06 09:30")
+DAY = dt.date(2025, 6, 2)
+
+
+@pytest.mark.parametrize("bars, source, requested, feed, expected", [
+    ([{"date": MINUTE}] * 55, "ibkr", 200, None,
+     "source: ibkr · 55 of 200 bars · 2025-06-06 09:30 · fresh"),
+    ([{"date": DAY}, {"date": DAY + dt.timedelta(days=4)}], "yfinance", 2, "simulated feed",
+     "source: yfinance (simulated) · 2 bars · 2025-06-02 → 2025-06-06 · fresh · simulated feed, not market data"),
+    ([{"date": pd.Timestamp("2025-06-05")}, {"date": MINUTE}], "cache", None, None,
+     "source: cache · 2 bars · 2025-06-05 00:00 → 2025-06-06 09:30 · cached"),
+    ([], "ibkr", None, "simulated feed", "source: ibkr (simulated) · 0 bars · fresh · simulated feed, not market data"),
+])
+def test_status_line(bars, source, requested, feed, expected):
+    assert status_line({"bars": bars}, source, requested, feed) == expected
+
+
+def lines(*entries):
+    return [LoggedLine(level, message, library) for level, message, library in entries]
+
+
+NO_HOST = ("Failed to perform, curl: (6) Could not resolve host: query2.finance.yahoo.com. "
+           "See https://curl.se/libcurl/c/libcurl-errors.html first for more details.")
+
+
+@pytest.mark.parametrize("error, logged, expected", [
+    ("No data returned", lines(
+        ("ERROR", "Symbol not found: ZZZZ", None),
+        ("INFO", "[ZZZZ] yfinance fallback: rest=['day', '5']", None),
+        ("ERROR", f"yfinance: Failed to get ticker 'ZZZZ' reason: {NO_HOST}", "yfinance"),
+        ("ERROR", f"[ZZZZ] yfinance fetch failed: {NO_HOST}", None),
+        ("ERROR", "[ZZZZ] yfinance returned no data", None)),
+     ["kline ZZZZ: No data returned",
+      "  the broker does not list ZZZZ; yfinance could not be reached: no network "
+      "(Could not resolve host: query2.finance.yahoo.com)"]),
+    ("No data returned", lines(
+        ("ERROR", "ib_async.wrapper: Error 162, reqId 4: Historical Market Data Service error message:"
+                  "Historical data request pacing violation, contract: Stock(symbol='ZZZZ')", "ib_async.wrapper"),
+        ("ERROR", "[ZZZZ] No data returned", None),
+        ("WARNING", "[ZZZZ] IBKR returned error (No data returned), falling back to yfinance", None),
+        ("ERROR", "yfinance: $ZZZZ: possibly delisted; no price data found", "yfinance"),
+        ("ERROR", "[ZZZZ] yfinance returned no data", None)),
+     ["kline ZZZZ: No data returned",
+      "  gateway error 162: Historical data request pacing violation; yfinance: $ZZZZ: possibly delisted; "
+      "no price data found"]),
+    ("not a valid calendar date: 2025-02-30", lines(
+        ("WARNING", "[ZZZZ] IBKR failed (not a valid calendar date: 2025-02-30), falling back to yfinance", None)),
+     ["kline ZZZZ: not a valid calendar date: 2025-02-30"]),
+    ("No data returned", lines(("ERROR", "[ZZZZ] yfinance returned no data", None)),
+     ["kline ZZZZ: No data returned", "  yfinance has no data for it"]),
+])
+def test_a_failure_is_one_line_and_its_causes_one_more(error, logged, expected):
+    assert failure_lines("kline ZZZZ", error, logged) == expected
+
+
+def test_a_fallback_that_answered_names_why_the_broker_did_not():
+    logged = lines(("WARNING", "[AAPL] IBKR failed (Socket disconnect), falling back to yfinance", None))
+    assert fallback_note(logged) == "note: the broker request failed: Socket disconnect; bars from yfinance"
+    assert fallback_note(lines(("INFO", "[AAPL] No gateway, using yfinance fallback", None))) is None
+
+
+@pytest.mark.parametrize("words, requested, notices", [
+    (["5m", "200", "adj"], 200, []),
+    ([], 250, []),
+    (["d"], None, []),
+    (["day", "5", "none"], 5, []),
+    (["5min", "100"], 250, ["kline takes '5min' as the adjustment word (prices not adjusted): did you mean '5m'?",
+                            "ignored: 100 (kline reads period, count, adj, in that order)"]),
+    (["day", "１００"], 250, ["kline takes '１００' as the adjustment word (prices not adjusted): "
+                              "a count is written in ASCII digits (100)"]),
+    (["day", "5", "ajd"], 5, ["kline takes 'ajd' as the adjustment word (prices not adjusted): did you mean 'adj'?"]),
+    (["day", "5", "ADJ"], 5, ["kline takes 'ADJ' as the adjustment word (prices not adjusted): did you mean 'adj'?"]),
+    (["100", "day"], 100, ["kline takes 'day' as the adjustment word (prices not adjusted): "
+                           "the period goes before the count"]),
+    (["Intraday"], 250, ["kline takes 'Intraday' as the adjustment word (prices not adjusted): "
+                         "did you mean 'intraday'?"]),
+    (["day", "5", "2025-01-01"], 5, ["kline takes '2025-01-01' as the adjustment word (prices not adjusted): "
+                                     "dates go right after the symbol"]),
+    (["day", "5", "zzz"], 5, ["kline takes 'zzz' as the adjustment word (prices not adjusted): "
+                              "adjustment words are adj and forward"]),
+    (["day", "5", "adj", "extra"], 5, ["ignored: extra (kline reads period, count, adj, in that order)"]),
+    (["intraday", "5m", "adj"], None, ["ignored: 5m adj (kline SYMBOL intraday takes no other words)"]),
+    (["2025-01-01", "2025-06-01", "week", "adj"], None, []),
+    (["2025-01-01", "day", "100"], None, ["kline takes '100' as the adjustment word (prices not adjusted): "
+                                          "a date range takes no count"]),
+    (["2025-01-01", "5m", "2025-06-01"], None, ["kline takes '2025-06-01' as the adjustment word (prices not "
+                                                "adjusted): dates go right after the symbol"]),
+    (["2025-01-01", "2025-06-01", "day", "adj", "x"], None, ["ignored: x (kline reads start, end, period, adj, "
+                                                             "in that order)"]),
+])
+def test_words_the_command_reads_otherwise_get_a_notice(words, requested, notices):
+    reading = read_kline_words(words, kline)
+    assert (reading.requested, reading.notices) == (requested, notices)
+
+
+@pytest.mark.parametrize("line, problem", [
+    ("kline AAPL day 5", None),
+    ("kline\tAAPL day 5", None),
+    ("kline AAPL d\udcffy", "not UTF-8 text: byte 0xff at column 13"),
+    ("kline \ud800AAPL", "not valid text: lone surrogate U+D800 at column 7"),
+    ("kline AAPL\x1b[A", "control character U+001B at column 11"),
+    ("kline AA\u200bPL", "invisible character U+200B at column 9"),
+    ("kline AAPL\x00", "control character U+0000 at column 11"),
+])
+def test_unfit_input_is_named_before_it_reaches_a_command(line, problem):
+    assert input_problem(line) == problem

@@ -1,0 +1,158 @@
+"""The shell run by scripts: -c, piped lines, --format, export, exit statuses, Ctrl-C, a closed pipe."""
+
+import io
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pandas as pd
+import pytest
+from loguru import logger
+
+from shell_process import shell_environment, spawn, veltrax
+from veltrax.logs import configure_logging
+
+FIVE_DAYS = ["2025-12-27", "2025-12-28", "2025-12-29", "2025-12-30", "2025-12-31"]
+BAR_FIELDS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
+
+
+@pytest.mark.parametrize("args, stdin, status", [
+    (["-c", "kline AAPL day 5"], "", 0),
+    (["-c", "kline ZZZZ day 5"], "", 1),
+    (["-c", "exit"], "", 0),
+    (["-c", "quit"], "", 0),
+    ([], "kline ZZZZ day 5\nkline AAPL day 5\n", 1),
+    ([], "kline AAPL day 5\n\nhelp\n", 0),
+    ([], "kline AAPL day 5\nexit\nkline ZZZZ day 5\n", 0),
+    (["--demo-fault", "empty", "-c", "help"], "", 2),
+    (["--format", "csv"], "", 2),
+    (["--demo", "--demo-fault", "boom", "-c", "help"], "", 2),
+])
+def test_exit_status(args, stdin, status, tmp_path):
+    done = veltrax(*args, data_dir=tmp_path, stdin=stdin)
+    assert done.returncode == status, done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_a_script_goes_on_after_a_failed_line_and_stops_at_exit(tmp_path):
+    done = veltrax(data_dir=tmp_path, stdin="kline ZZZZ day 5\nkline AAPL day 5\nexit\nkline MSFT day 5\n")
+    assert [line.split(" · ")[0] for line in done.stdout.splitlines() if line.startswith("source:")] == [
+        "source: yfinance"]
+    assert "MSFT" not in done.stdout + done.stderr
+
+
+def test_version(tmp_path):
+    done = veltrax("--version", data_dir=tmp_path)
+    assert (done.returncode, done.stdout) == (0, "veltrax 0.1.0\n")
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_format_writes_only_the_bars_to_stdout_fetched_or_cached(fmt, tmp_path):
+    outputs = []
+    for _ in range(2):
+        done = veltrax("-c", "kline AAPL day 5", "--format", fmt, data_dir=tmp_path)
+        assert done.returncode == 0 and done.stderr.startswith("source: "), done.stderr
+        outputs.append(done.stdout)
+    assert outputs[0] == outputs[1]  # the second came from the cache
+    table = pd.read_csv(io.StringIO(outputs[0])) if fmt == "csv" else pd.DataFrame(json.loads(outputs[0]))
+    assert list(table.columns) == BAR_FIELDS and [str(d)[:10] for d in table["date"]] == FIVE_DAYS
+    assert list(table["barCount"]) == [1] * 5 and table["close"].iloc[-1] == 399.5
+
+
+def test_format_of_a_line_without_bars_fails_with_nothing_on_stdout(tmp_path):
+    done = veltrax("-c", "help", "--format", "json", data_dir=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr.endswith("--format json: 'help' gives no bars\n")
+
+
+def test_export_writes_the_last_bars(tmp_path):
+    blocked = tmp_path / "no-such-directory" / "bars.csv"
+    script = ["export early.csv", "kline AAPL day 5", "export bars.csv", "export bars.json", "export ~/bars.parquet",
+              "export bars", f"export {blocked}", "kline AAPL day 5", "export bars.csv"]
+    done = veltrax(data_dir=tmp_path, stdin="\n".join(script) + "\n", cwd=tmp_path, HOME=str(tmp_path))
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [
+        "export: no bars yet: run a kline command first",
+        "export: parquet is not supported (it would need pyarrow); write .csv or .json",
+        "export: the file name says the format: bars.csv or bars.json",
+        f"export: cannot write {blocked}: No such file or directory",
+    ]
+    assert "exported 5 bars to bars.csv" in done.stdout.splitlines()
+    assert "exported 5 bars to bars.csv (replaced the file that was there)" in done.stdout.splitlines()
+    csv, records = pd.read_csv(tmp_path / "bars.csv"), json.loads((tmp_path / "bars.json").read_text())
+    assert list(csv.columns) == BAR_FIELDS and [r["date"][:10] for r in records] == list(csv["date"]) == FIVE_DAYS
+    assert not list(tmp_path.glob(".*partial")) and not (tmp_path / "bars.parquet").exists()
+
+
+def test_bars_exported_from_the_demo_say_they_are_no_market_data(tmp_path):
+    done = veltrax("--demo", data_dir=tmp_path, stdin="kline AAPL day 3\nexport bars.csv\n", cwd=tmp_path)
+    assert "exported 3 bars to bars.csv · simulated feed, not market data" in done.stdout.splitlines()
+
+
+def test_notices_come_before_the_request_which_still_runs_as_typed(tmp_path):
+    done = veltrax("-c", "kline AAPL 5min 100", data_dir=tmp_path)
+    assert done.returncode == 0
+    assert done.stderr.splitlines() == [
+        "note: kline takes '5min' as the adjustment word (prices not adjusted): did you mean '5m'?",
+        "note: ignored: 100 (kline reads period, count, adj, in that order)"]
+    assert done.stdout.startswith("AAPL day (250 bars) [yfinance]\n")
+
+
+def test_unfit_input_gets_one_line_and_never_reaches_a_command(tmp_path):
+    done = veltrax(data_dir=tmp_path, stdin=b"kline AAPL d\xffy 5\nkline AAPL\x1b[A day 5\nkline AAPL day 5\n")
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == ["not UTF-8 text: byte 0xff at column 13; nothing was run",
+                                        "control character U+001B at column 11; nothing was run"]
+    assert done.stdout.count("source: yfinance") == 1
+    done = veltrax("-c", b"kline AAPL d\xffy", data_dir=tmp_path)
+    assert (done.returncode, done.stderr) == (2, "veltrax: -c: not UTF-8 text: byte 0xff at column 13\n")
+
+
+def test_the_log_file_takes_any_text(tmp_path):
+    console = io.StringIO()
+    try:
+        configure_logging(tmp_path, console=console)
+        logger.warning("[{}] odd text", "AA\udcffPL")
+    finally:
+        logger.remove()
+    assert "[AA\\udcffPL] odd text" in (tmp_path / "veltrax.log").read_text()
+    assert console.getvalue() == ""  # not the shell's own line: the file only
+
+
+def wait_for_log(path, text, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if path.exists() and text in path.read_text():
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"{text!r} never logged")
+
+
+@pytest.mark.parametrize("args, stdin", [
+    (["-c", "kline MSFT day 5"], None),
+    ([], "kline MSFT day 5\nkline IBM day 5\n"),
+])
+def test_ctrl_c_cancels_and_exits_130(args, stdin, tmp_path):
+    shell = spawn("--demo", "--demo-fault", "slow=30", *args, data_dir=tmp_path)
+    if stdin:
+        shell.stdin.write(stdin)
+        shell.stdin.flush()
+    wait_for_log(tmp_path / "veltrax.log", "[MSFT] kline: period=day")
+    shell.send_signal(signal.SIGINT)
+    out, err = shell.communicate(timeout=10)
+    assert (shell.returncode, out, err) == (130, "", "cancelled\n")
+
+
+def test_a_closed_pipe_ends_quietly_without_a_fallback(tmp_path):
+    reader, writer = os.pipe()
+    os.close(reader)
+    done = subprocess.run([sys.executable, "-m", "veltrax", "--demo", "-c", "kline ORCL 1m 200"], stdout=writer,
+                          stderr=subprocess.PIPE, text=True, env=shell_environment(tmp_path), timeout=60)
+    os.close(writer)
+    assert (done.returncode, done.stderr) == (141, "")
+    log = (tmp_path / "veltrax.log").read_text()
+    assert "[ORCL] kline: period=1m" in log and "falling back" not in log
+    assert not (tmp_path / "downloads").exists()
