@@ -49,7 +49,7 @@ def test_a_cache_hit_shows_the_table_and_chart_a_fetch_showed(line, broker, yf, 
 
 @pytest.mark.parametrize("symbol, broker, zone", [
     ("AAPL", True, "US/Eastern"),
-    ("/ES", True, "US/Central"),
+    ("/ES", True, "US/Eastern"),  # the simulated futures trade on New York time
     ("AAPL", False, "exchange time"),
 ])
 def test_tables_are_shown_in_the_zone_the_lookup_named(symbol, broker, zone, yf, data_dir, monkeypatch):

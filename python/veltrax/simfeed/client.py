@@ -304,7 +304,9 @@ class SimulatedIB:
                         minTick=0.01 if spec.price_level >= 10 else 0.0001,
                         longName=f"{root} futures (simulated)",
                         contractMonth=expiry.strftime("%Y%m"),
-                        timeZoneId="US/Central",
+                        # The simulated market runs every instrument on New York time, and
+                        # the zone named here is the one its bar times are read in.
+                        timeZoneId="US/Eastern",
                         realExpirationDate=last_trade,
                     )
                 )
