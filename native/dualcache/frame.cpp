@@ -28,13 +28,13 @@ ByteWriter start_frame() {
     return writer;
 }
 
-std::string seal_frame(ByteWriter &&writer) {
+std::string seal_frame(ByteWriter &&writer, std::uint8_t version) {
     std::string &bytes = writer.bytes();
     std::uint64_t sum = checksum(std::string_view(bytes).substr(frame_header_size),
-                                 header_seed(format_version, 0));
+                                 header_seed(version, 0));
     bytes[0] = frame_magic[0];
     bytes[1] = frame_magic[1];
-    bytes[2] = static_cast<char>(format_version);
+    bytes[2] = static_cast<char>(version);
     bytes[3] = 0;
     std::memcpy(bytes.data() + 4, &sum, sizeof sum);
     return std::move(bytes);

@@ -11,7 +11,7 @@ namespace {
 std::string sealed(std::string_view body) {
     ByteWriter writer = start_frame();
     writer.raw(body);
-    return seal_frame(std::move(writer));
+    return seal_frame(std::move(writer), 1);
 }
 
 std::string from_hex(std::string_view hex) {
