@@ -61,15 +61,15 @@ class TestMemoryLevel:
         assert store.stats()["memory_entries"] == 0 and store.stats()["memory_bytes"] == 0
         assert [store.get(key) for key in "abc"] == [entry(10)] * 3
 
-    def test_default_limit_is_generous_and_stats_have_their_shape(self, store):
+    def test_default_limits_are_generous_and_stats_have_their_shape(self, store):
         store["k"] = entry(1)
         stats = store.stats()
-        assert list(stats) == ["directory", "entries", "disk_bytes", "memory_entries", "memory_bytes",
-                               "memory_limit"]
+        assert list(stats) == ["directory", "entries", "disk_bytes", "disk_limit", "disk", "memory_entries",
+                               "memory_bytes", "memory_limit", "memory_only"]
         assert stats["directory"] == str(store.directory)
-        assert stats["entries"] == 1 and stats["memory_entries"] == 1
+        assert stats["entries"] == 1 and stats["memory_entries"] == 1 and stats["memory_only"] == 0
         assert stats["disk_bytes"] > 0 and 0 < stats["memory_bytes"] < stats["memory_limit"]
-        assert stats["memory_limit"] == 256 * 2**20
+        assert (stats["memory_limit"], stats["disk_limit"], stats["disk"]) == (256 * 2**20, 2 * 2**30, "ok")
 
 
 class TestOperations:
