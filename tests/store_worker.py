@@ -5,6 +5,7 @@ helpers those tests share.
     store_worker.py churn PREFIX SEED       write until killed, printing each key once committed
     store_worker.py pair PREFIX ME OTHER S  write and read alongside another process for S seconds
     store_worker.py untrusted PREFIX MB     read every entry twice with MB of memory to spare
+    store_worker.py hold DATABASE HOW S     hold a lock on DATABASE (immediate or exclusive) for S seconds
 """
 
 import datetime as dt
@@ -152,6 +153,17 @@ def untrusted(prefix: str, spare_mb: int) -> None:
     print(json.dumps(report))
 
 
+def hold(database: str, how: str, seconds: float) -> None:
+    """Another shell in the middle of a long write: holds the database's lock, says so, lets go."""
+    import sqlite3
+
+    db = sqlite3.connect(database, isolation_level=None)
+    db.execute(f"BEGIN {how.upper()}")
+    print("locked", flush=True)
+    time.sleep(seconds)
+    db.execute("COMMIT")
+
+
 if __name__ == "__main__":
     mode, prefix, *rest = sys.argv[1:]
     if mode == "write":
@@ -164,3 +176,5 @@ if __name__ == "__main__":
         pair(prefix, rest[0], rest[1], float(rest[2]))
     elif mode == "untrusted":
         untrusted(prefix, int(rest[0]))
+    elif mode == "hold":
+        hold(prefix, rest[0], float(rest[1]))
