@@ -6,6 +6,7 @@ helpers those tests share.
     store_worker.py pair PREFIX ME OTHER S  write and read alongside another process for S seconds
     store_worker.py untrusted PREFIX MB     read every entry twice with MB of memory to spare
     store_worker.py hold DATABASE HOW S     hold a lock on DATABASE (immediate or exclusive) for S seconds
+    store_worker.py memory PREFIX MB        fill a store's memory level of MB from disk; print what it takes
 """
 
 import datetime as dt
@@ -153,6 +154,48 @@ def untrusted(prefix: str, spare_mb: int) -> None:
     print(json.dumps(report))
 
 
+def minute_bars(rows: int, seed: int) -> list[dict]:
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    prices = 100 + rng.standard_normal(rows).cumsum()
+    frame = pd.DataFrame({"date": pd.date_range("2025-01-02 09:30", periods=rows, freq="min"),
+                          "open": prices, "high": prices + 0.5, "low": prices - 0.5, "close": prices + 0.1,
+                          "volume": rng.integers(0, 10**6, rows), "average": prices + 0.05,
+                          "barCount": rng.integers(1, 500, rows)})
+    return frame.convert_dtypes().to_dict(orient="records")
+
+
+def memory(prefix: str, limit_mb: int) -> None:
+    """Stores twice the limit's worth of bar entries, then reads them all through a store whose
+    memory level has that limit; prints, in MiB, what the process holds for them at the end and
+    at most (resident memory above what it held before), and what the store counted."""
+    import gc
+    import resource
+
+    def resident() -> int:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * resource.getpagesize()
+
+    writer = DualCache("memory", cachePrefix=prefix, memoryLimit=0)
+    keys = [f"k{n}" for n in range(2 * limit_mb // 3)]  # about 3 MiB of objects each
+    for n, key in enumerate(keys):
+        writer[key] = {"bars": minute_bars(4_000, n), "cached_at": 1.0}
+    writer.close()
+    del writer
+    gc.collect()
+    before = resident()
+    store = DualCache("memory", cachePrefix=prefix, memoryLimit=limit_mb * 2**20)
+    peak = 0
+    for key in keys:
+        store.get(key)
+        gc.collect()
+        peak = max(peak, resident() - before)
+    print(json.dumps({"held": (resident() - before) / 2**20, "peak": peak / 2**20,
+                      "counted": store.stats()["memory_bytes"] / 2**20}))
+
+
 def hold(database: str, how: str, seconds: float) -> None:
     """Another shell in the middle of a long write: holds the database's lock, says so, lets go."""
     import sqlite3
@@ -178,3 +221,5 @@ if __name__ == "__main__":
         untrusted(prefix, int(rest[0]))
     elif mode == "hold":
         hold(prefix, rest[0], float(rest[1]))
+    elif mode == "memory":
+        memory(prefix, int(rest[0]))

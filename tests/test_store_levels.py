@@ -1,5 +1,10 @@
 """The store's two levels: what memory holds, what disk holds, and how they stay in step."""
 
+import json
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 from corbel.dualcache import DualCache, StoreError
@@ -60,6 +65,18 @@ class TestMemoryLevel:
         store.memoryLimit = 0
         assert store.stats()["memory_entries"] == 0 and store.stats()["memory_bytes"] == 0
         assert [store.get(key) for key in "abc"] == [entry(10)] * 3
+
+    @pytest.mark.slow
+    def test_the_bound_holds_what_the_values_really_take(self, tmp_path):
+        """Counted as they really are in memory, read-back entries keep the process within the limit."""
+        limit = 48
+        done = subprocess.run([sys.executable, str(Path(__file__).with_name("store_worker.py")), "memory",
+                               f"{tmp_path}/", str(limit)], capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        seen = json.loads(done.stdout)
+        assert seen["counted"] <= limit
+        assert abs(seen["held"] - seen["counted"]) <= 0.05 * limit, seen
+        assert seen["peak"] <= 1.05 * limit, seen
 
     def test_default_limits_are_generous_and_stats_have_their_shape(self, store):
         store["k"] = entry(1)
