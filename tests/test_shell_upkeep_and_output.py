@@ -25,7 +25,7 @@ def test_status_line_cache_and_bad_lines(tmp_path):
     assert "source: yfinance · 5 bars · fresh" in lines
     assert "source: cache · 5 bars · cached" in lines
     assert "source: yfinance · 22 bars · fresh" in lines
-    assert any(line.startswith("bar cache: 2 entries, ") for line in lines)
+    assert any(line.startswith("bar cache: 2 entries in ") for line in lines) and "  AAPL: day; MSFT: day" in lines
     assert any(line.startswith("kline: missing <symbol>") for line in lines)
     assert "unknown command: klin (try 'help')" in lines
     assert "kline failed: not a valid calendar date: 2025-02-30" in lines

@@ -35,9 +35,11 @@ std::optional<std::pair<dev_t, ino_t>> identity_of(const fs::path &path) {
     return std::pair{info.st_dev, info.st_ino};
 }
 
+// What a file takes; nothing for anything else (a directory in the way of cache.db).
 std::uint64_t size_of(const fs::path &path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 fs::path with_suffix(const fs::path &path, std::string_view suffix) {
