@@ -15,7 +15,7 @@ namespace nb = nanobind;
 namespace {
 
 // Uses of entries that memory holds are given to the disk with every write;
-// a store that only reads gives them at most this often.
+// a store that only reads gives them with a read from disk at most this often.
 constexpr auto use_interval = std::chrono::seconds(60);
 // Keys read from disk and not kept in memory, whose use the disk is to hear of.
 constexpr std::size_t max_uses_pending = 4096;
@@ -99,22 +99,24 @@ public:
     Busy &operator=(const Busy &) = delete;
 
     void acquire() {
-        if (cache_.holder_.load() == std::this_thread::get_id())
+        // Only this thread ever finds its own id here: no ordering is needed.
+        std::thread::id me = std::this_thread::get_id();
+        if (cache_.holder_.load(std::memory_order_relaxed) == me)
             throw std::runtime_error("DualCache was used by code that it was running itself");
         if (!cache_.mutex_.try_lock()) {
             nb::gil_scoped_release released;
             cache_.mutex_.lock();
         }
-        cache_.holder_ = std::this_thread::get_id();
+        cache_.holder_.store(me, std::memory_order_relaxed);
         held_ = true;
     }
 
     void release() noexcept {
         std::vector<LogLine> lines;
-        lines.swap(cache_.log_);
         std::vector<nb::object> gone;
-        gone.swap(cache_.gone_);
-        cache_.holder_ = std::thread::id();
+        if (!cache_.log_.empty()) lines.swap(cache_.log_);
+        if (!cache_.gone_.empty()) gone.swap(cache_.gone_);
+        cache_.holder_.store(std::thread::id(), std::memory_order_relaxed);
         cache_.mutex_.unlock();
         held_ = false;
         for (const LogLine &line : lines) write(line);
@@ -177,11 +179,10 @@ void DualCache::open_disk() {
                     false);
 }
 
+// Every operation starts here; a memory hit reads no clock while the disk is whole.
 void DualCache::usable() {
     if (closed_) throw StoreError("the cache store in '" + directory_text_ + "' is closed");
-    Clock::time_point now = Clock::now();
-    if (disk_state_.due(now)) retry_disk();
-    else if (disk_state_.writable() && now - uses_given_ > use_interval) give_uses();
+    if (!disk_state_.whole() && disk_state_.due(Clock::now())) retry_disk();
 }
 
 void DualCache::disk_failed(const StoreError &error, bool reading) {
@@ -281,7 +282,7 @@ std::optional<nb::object> DualCache::lookup(nb::handle key) {
     std::string_view text = key_text(key);
     Busy busy(*this);
     usable();
-    if (removed_while_away_.count(text)) return std::nullopt;
+    if (!removed_while_away_.empty() && removed_while_away_.count(text)) return std::nullopt;
     std::uint64_t epoch = current_epoch();
     if (Memory::Entry *entry = memory_.find(text)) {
         // What only memory has, or what cannot be checked, is served as it is.
@@ -318,6 +319,7 @@ std::optional<nb::object> DualCache::still_current(std::string_view text, std::u
 }
 
 std::optional<nb::object> DualCache::load(Busy &busy, std::string_view text, std::uint64_t epoch) {
+    if (disk_state_.writable() && Clock::now() - uses_given_ > use_interval) give_uses();
     std::optional<Row> row;
     try {
         row = without_gil([&] { return disk_.get(text); });
