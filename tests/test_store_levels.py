@@ -125,6 +125,24 @@ class TestOperations:
             with pytest.raises(TypeError):
                 store.get(bad)
 
+    @pytest.mark.parametrize("operation", [
+        lambda store: store.keys(), lambda store: store.keys_with_prefix("k"), lambda store: store.stats(),
+        lambda store: store.__setitem__("new", [{"a": 1.5, "b": "x"}]), lambda store: "k1" in store,
+    ], ids=["keys", "keys_with_prefix", "stats", "set", "contains"])
+    def test_running_out_of_memory_anywhere_in_an_operation_is_a_memory_error(self, store, operation):
+        testcapi = pytest.importorskip("_testcapi")
+        for n in range(5):
+            store[f"k{n}"] = n
+        for failing in range(40):  # the failing allocation moves through the whole operation
+            testcapi.set_nomemory(failing, failing + 1)
+            try:
+                operation(store)
+            except MemoryError:
+                pass
+            finally:
+                testcapi.remove_mem_hooks()
+        assert store.keys()[:5] == [f"k{n}" for n in range(5)]
+
     def test_a_closed_store_says_so(self, store):
         store["k"] = 1
         store.close()

@@ -135,7 +135,8 @@ nb::object find_class(nb::handle, nb::str module, nb::str name) {
 
 nb::object unpickler_class() {
     static PyObject *made = [] {
-        nb::dict body;
+        nb::dict body = nb::steal<nb::dict>(PyDict_New());
+        if (!body.is_valid()) throw nb::python_error();
         define_method(body, "find_class", find_class,
                       "The object an admitted module and name stand for; UnpicklingError for any "
                       "other.");

@@ -39,8 +39,21 @@ nb::object text_object(std::string_view text) {
     return nb::steal(object);
 }
 
+// nanobind's list() and dict() take what PyList_New and PyDict_New give unchecked.
+nb::list new_list() {
+    PyObject *list = PyList_New(0);
+    if (!list) throw nb::python_error();
+    return nb::steal<nb::list>(list);
+}
+
+nb::dict new_dict() {
+    PyObject *dict = PyDict_New();
+    if (!dict) throw nb::python_error();
+    return nb::steal<nb::dict>(dict);
+}
+
 nb::list text_list(const std::vector<std::string> &texts) {
-    nb::list list;
+    nb::list list = new_list();
     for (const std::string &text : texts) list.append(text_object(text));
     return list;
 }
@@ -126,7 +139,7 @@ public:
 private:
     static void write(const LogLine &line) noexcept {
         try {
-            nb::list values;
+            nb::list values = new_list();
             for (const std::string &value : line.values) values.append(text_object(value));
             const char *level = line.level == DiskLevel::Level::info ? "info" : "warning";
             module_globals().get("logger").attr(level)(line.message, *values);
@@ -536,7 +549,7 @@ nb::dict DualCache::stats() {
         if (!disk_state_.readable()) disk = "unavailable";
         else if (!disk_state_.writable()) disk = "read-only";
     }
-    nb::dict stats;
+    nb::dict stats = new_dict();
     stats["directory"] = text_object(directory_text_);
     stats["entries"] = entries;
     stats["disk_bytes"] = disk_bytes;
