@@ -2,6 +2,7 @@
 in memory: it says so once, loses nothing it had stored, and writes back once the disk returns."""
 
 import shutil
+import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
@@ -51,7 +52,7 @@ TROUBLES = {
     "a full disk": Trouble(lambda directory, faults: faults.fail(str(directory), "full"), True, False,
                            "cannot be written (database or disk is full)"),
     "a read-only directory": Trouble(lambda directory, faults: faults.fail(str(directory), "read-only"), True, False,
-                                     "cannot be written (its directory cannot be written)"),
+                                     "cannot be written (unable to open database file)"),
     "a failing disk": Trouble(lambda directory, faults: faults.fail(str(directory), "io"), False, False,
                               "cannot be used (disk I/O error"),
 }
@@ -155,3 +156,43 @@ def test_the_command_answers_when_its_cache_cannot_be_used(tmp_path):
         assert "AAPL day (5 bars)" in done.stdout and "No data returned" not in done.stdout + done.stderr
         lines = [line for line in done.stderr.splitlines() if "cache store" in line]
         assert len(lines) == 1 and str(tmp_path / "simulated" / "cache-kline" / "cache.db") in lines[0]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 4 MiB file system of its own: a tmpfs, where the tests may mount one (as root)."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(disk)], capture_output=True).returncode:
+        pytest.skip("cannot mount a tmpfs here")
+    yield disk
+    subprocess.run(["umount", "-l", str(disk)], check=True)
+
+
+def fill(disk: Path) -> None:
+    with open(disk / "filler", "wb", buffering=0) as filler:
+        try:
+            while filler.write(b"\0" * 4096):
+                pass
+        except OSError:  # no space left
+            pass
+
+
+@pytest.mark.parametrize("trouble, said", [
+    ("read-only", "cannot be written (its directory cannot be written)"),
+    ("full", "cannot be written (disk I/O error: No space left on device)"),
+])
+def test_the_command_answers_from_its_cache_on_a_read_only_or_full_disk(small_disk, trouble, said):
+    assert veltrax("--demo", "-c", "kline AAPL day 5", data_dir=small_disk).returncode == 0
+    if trouble == "read-only":
+        subprocess.run(["mount", "-o", "remount,ro", str(small_disk)], check=True)
+    else:
+        fill(small_disk)
+    cached = veltrax("--demo", "-c", "kline AAPL day 5", data_dir=small_disk)
+    fresh = veltrax("--demo", "-c", "kline MSFT day 5", data_dir=small_disk)
+    assert (cached.returncode, fresh.returncode) == (0, 0), cached.stderr + fresh.stderr
+    assert "5 bars · cached" in cached.stdout and "5 bars · fresh" in fresh.stdout
+    for done in (cached, fresh):
+        lines = [line for line in done.stderr.splitlines() if "cache store" in line]
+        assert len(lines) == 1 and str(small_disk / "simulated" / "cache-kline" / "cache.db") in lines[0]
+        assert said in lines[0]

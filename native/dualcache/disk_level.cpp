@@ -253,15 +253,25 @@ void DiskLevel::open_once() {
         prepare_schema();
     } catch (const Damaged &) {
         throw;
-    } catch (const StoreError &) {
-        // A database in a directory that cannot be written: SQLite opened it for
-        // reading only and cannot make the WAL's shared-memory file beside it.
-        // It is read as a file nobody changes, which it is while the directory
-        // stays so.
-        if (!read_only_ || (sqlite3_errcode(db_) & 0xFF) != SQLITE_CANTOPEN) throw;
+    } catch (const StoreError &error) {
+        // The database cannot be opened for writing, nor read the way that needs
+        // (the WAL's shared-memory file beside it cannot be made or grown: a
+        // read-only directory, a full disk). It is read as a file nobody changes,
+        // which it is while that lasts; opening it for writing is tried again
+        // later. Waiting for another process's lock is no such case.
+        int primary = sqlite3_errcode(db_) & 0xFF;
         close_connection();
+        if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED || !fs::is_regular_file(file_)) throw;
+        std::string why = ::access(directory_.c_str(), W_OK) != 0 ? "its directory cannot be written"
+                                                                  : error.reason();
         open_connection(true);
-        prepare_schema();
+        read_only_reason_ = why;
+        try {
+            prepare_schema();
+        } catch (const Damaged &damage) {
+            // Not set aside on what a read-only look saw: the file is not ours to move now.
+            throw StoreError("the cache store " + quoted(file_) + " " + damage.what(), damage.what());
+        }
     }
     statements_ = new Statements(*this);
 }
@@ -282,6 +292,7 @@ void DiskLevel::open_connection(bool immutable) {
     identity_ = identity_of(file_);
     immutable_ = immutable;
     read_only_ = sqlite3_db_readonly(db_, "main") == 1;
+    read_only_reason_ = "the file cannot be written";
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, busy_timeout_ms);
 }
@@ -462,6 +473,7 @@ auto DiskLevel::guarded(Operation operation) -> decltype(operation()) {
     try {
         return operation();
     } catch (const Damaged &damage) {
+        if (immutable_) throw StoreError("the cache store " + quoted(file_) + " " + damage.what(), damage.what());
         set_aside(damage.what());
         open();
         return operation();

@@ -59,11 +59,14 @@ public:
     DiskLevel &operator=(const DiskLevel &) = delete;
 
     // Creates the directory and the database as needed; throws StoreError. A
-    // database in a directory that cannot be written is opened for reading only.
+    // database that cannot be opened for writing (a read-only directory, a full
+    // disk) is opened for reading only.
     void open();
     void close();
     bool is_open() const { return db_ != nullptr; }
     bool read_only() const { return read_only_; }
+    // Why a database open for reading only cannot be written.
+    const std::string &read_only_reason() const { return read_only_reason_; }
 
     std::optional<Row> get(std::string_view key);
     std::optional<std::uint64_t> stamp_of(std::string_view key);
@@ -135,6 +138,7 @@ private:
     Statements *statements_ = nullptr;
     bool read_only_ = false;
     bool immutable_ = false;
+    std::string read_only_reason_;
     std::optional<std::pair<dev_t, ino_t>> identity_;  // of the file this connection opened
     const volatile std::uint32_t *wal_index_ = nullptr;
     std::uint32_t wal_index_seen_[24] = {};

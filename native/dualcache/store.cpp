@@ -187,9 +187,7 @@ void DualCache::open_disk() {
         return;
     }
     synchronise();
-    if (disk_.read_only())
-        disk_failed(StoreError("the cache store cannot be written", "its directory cannot be written"),
-                    false);
+    if (disk_.read_only()) disk_failed(StoreError(disk_.read_only_reason()), false);
 }
 
 // Every operation starts here; a memory hit reads no clock while the disk is whole.
