@@ -109,6 +109,18 @@ def test_once_the_disk_returns_what_memory_kept_is_written_back(tmp_path, faults
     assert (fresh.get("kept") == entry(2)) is not trouble.loses_the_file
 
 
+def test_a_disk_that_can_be_read_again_is_read_while_writing_to_it_still_fails(tmp_path, faults):
+    prefix, directory = f"{tmp_path}/", tmp_path / "kline"
+    DualCache("kline", cachePrefix=prefix)["old"] = entry(2)
+    faults.fail(str(directory), "io")
+    store = DualCache("kline", cachePrefix=prefix, retryAfter=0)
+    store["new"] = entry(3)
+    assert store.get("old") is None
+    faults.fail(str(directory), "full")  # readable again, but the write-back of "new" fails
+    assert store.get("old") == entry(2) and store.get("new") == entry(3)
+    assert store.stats()["disk"] == "read-only"
+
+
 def test_a_write_that_reached_the_disk_survives_it_filling_up(tmp_path, faults):
     prefix = f"{tmp_path}/"
     store = DualCache("kline", cachePrefix=prefix)

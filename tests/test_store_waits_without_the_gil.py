@@ -45,6 +45,7 @@ def test_a_worker_thread_runs_while_the_store_waits_for_another_shell(tmp_path, 
         waited = time.monotonic() - started
         ticker.stopped.set()
     assert waited > HELD / 2, "the store did not wait for the lock"
-    assert ticker.ticks > waited / 0.005 / 4, f"{ticker.ticks} ticks in {waited:.2f} s: the wait held the GIL"
+    # A tenth of the ticks it could make: room for a busy machine, far above the one tick a held GIL allows.
+    assert ticker.ticks > waited / 0.005 / 10, f"{ticker.ticks} ticks in {waited:.2f} s: the wait held the GIL"
     assert store.stats()["disk"] == "ok"
     assert DualCache("shared", cachePrefix=f"{tmp_path}/").get("k") == {"bars": [{"close": 1.0}], "cached_at": 1.0}

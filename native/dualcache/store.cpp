@@ -218,10 +218,8 @@ void DualCache::retry_disk() {
     try {
         if (!disk_.is_open() || disk_.read_only()) without_gil([&] { disk_.open(); });
         synchronise();
-        if (disk_.read_only()) {
-            disk_state_.restored(false, now);
-            return;
-        }
+        disk_state_.restored(false, now);  // it can be read, whatever writing back meets
+        if (disk_.read_only()) return;
         std::size_t written = write_back();
         if (disk_state_.restored(true, now))
             log(DiskLevel::Level::info,
