@@ -10,7 +10,7 @@ PIP := $(PY) -m pip --disable-pip-version-check
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_BUILD_DIR := build/sanitize
 BUILD_DIR := build/release
-SYSTEM_PACKAGES := g++ libsqlite3-dev libgtest-dev ccache libhiredis-dev redis-server
+SYSTEM_PACKAGES := g++ libsqlite3-dev libxxhash-dev libgtest-dev ccache libhiredis-dev redis-server
 BUILD_REQUIRES := scikit-build-core==1.1.2 nanobind==3.1.0 cmake ninja
 NATIVE_SOURCES := CMakeLists.txt pyproject.toml $(shell find native tests/native -name '*.cpp' -o -name '*.hpp')
 # Installs the package editable: Python files come from python/, the compiled

@@ -73,6 +73,36 @@ def bar_entry_scenarios(report, root: Path, label: str, key_bars: list[dict]) ->
                 f"({ours / python:.2f} of pickle's)")
 
 
+def mixed_column_scenario(report, root: Path, bars: list[dict]) -> None:
+    """Volumes that are whole in some bars and fractional in others: a column of mixed kinds,
+    which the store once pickled whole and now writes cell by cell."""
+    mixed = [{**bar, "volume": bar["volume"] + 0.5 if n % 2 else bar["volume"]} for n, bar in enumerate(bars)]
+    entry = {"bars": mixed, "cached_at": time.time()}
+    PythonDualCache("kline", cachePrefix=f"{root}/python-mixed-")[KEY] = entry
+    DualCache("kline", cachePrefix=f"{root}/ours-mixed-")[KEY] = entry
+    report.add("read of a 30,000-bar entry with a mixed column after a restart", "pickle + sqlite3",
+               fresh_read(lambda: PythonDualCache("kline", cachePrefix=f"{root}/python-mixed-"), KEY),
+               fresh_read(lambda: DualCache("kline", cachePrefix=f"{root}/ours-mixed-"), KEY))
+
+
+def disk_limit_scenario(report, root: Path, bars: list[dict]) -> None:
+    """Writes of new entries into a store at its disk limit, each removing the least recently used
+    now and then (amortised), beside the same writes into a store with room to spare."""
+    entry = {"bars": bars, "cached_at": time.time()}
+    roomy = DualCache("kline", cachePrefix=f"{root}/roomy-", memoryLimit=0)
+    full = DualCache("kline", cachePrefix=f"{root}/full-", memoryLimit=0, diskLimit=2 * 2**20)
+    written = {"roomy": 0, "full": 0}
+
+    def write(store, name):
+        written[name] += 1
+        store[f"K{written[name]}"] = entry
+
+    for _ in range(400):  # fill to the limit first
+        write(full, "full")
+    report.compare("write of a 250-bar daily entry at the disk limit", "the same with room",
+                   lambda: write(roomy, "roomy"), lambda: write(full, "full"))
+
+
 def filled(cache: KlineCache, others: int) -> KlineCache:
     bars = [{"date": pd.Timestamp("2025-01-02"), "close": 1.0}] * 5
     for n in range(others):
@@ -99,8 +129,10 @@ def run(report) -> None:
     with tempfile.TemporaryDirectory() as directory:
         root = Path(directory)
         bar_entry_scenarios(report, root, "30,000-bar 1-minute", minute_bars(30_000))
+        mixed_column_scenario(report, root, minute_bars(30_000))
         daily = [{**bar, "date": bar["date"].date()} for bar in minute_bars(250)]
         bar_entry_scenarios(report, root, "250-bar daily", daily)
+        disk_limit_scenario(report, root, daily)
         larger_count_scenario(report, root)
         report.note("pickle size of the 30,000-bar entry, for scale: "
                     f"{len(pickle.dumps({'bars': minute_bars(30_000), 'cached_at': 0.0}, 5)):,} bytes")

@@ -25,7 +25,7 @@ def test_status_line_cache_and_bad_lines(tmp_path):
     assert "source: yfinance · 5 bars · 2025-12-27 → 2025-12-31 · fresh" in lines
     assert "source: cache · 5 bars · 2025-12-27 → 2025-12-31 · cached" in lines
     assert "source: yfinance · 22 bars · 2025-03-10 → 2025-03-31 · fresh" in lines
-    assert any(line.startswith("bar cache: 2 entries, ") for line in lines)
+    assert any(line.startswith("bar cache: 2 entries in ") for line in lines) and "  AAPL: day; MSFT: day" in lines
     assert any(line.startswith("kline: missing <symbol>") for line in problems)
     assert "unknown command: klin (try 'help')" in problems
     assert "kline AAPL: not a valid calendar date: 2025-02-30" in problems

@@ -1,5 +1,11 @@
 """The store's two levels: what memory holds, what disk holds, and how they stay in step."""
 
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 from corbel.dualcache import DualCache, StoreError
@@ -61,15 +67,30 @@ class TestMemoryLevel:
         assert store.stats()["memory_entries"] == 0 and store.stats()["memory_bytes"] == 0
         assert [store.get(key) for key in "abc"] == [entry(10)] * 3
 
-    def test_default_limit_is_generous_and_stats_have_their_shape(self, store):
+    @pytest.mark.slow
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="AddressSanitizer's allocator pads and keeps freed memory")
+    def test_the_bound_holds_what_the_values_really_take(self, tmp_path):
+        """Counted as they really are in memory, read-back entries keep the process within the limit."""
+        limit = 48
+        done = subprocess.run([sys.executable, str(Path(__file__).with_name("store_worker.py")), "memory",
+                               f"{tmp_path}/", str(limit)], capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        seen = json.loads(done.stdout)
+        sqlite_pages = 2000 / 1024  # MiB: SQLite's own page cache, not the memory level's, fills as entries are read
+        assert seen["counted"] <= limit
+        assert -0.05 * limit <= seen["held"] - seen["counted"] <= 0.05 * limit + sqlite_pages, seen
+        assert seen["peak"] <= 1.05 * limit + sqlite_pages, seen
+
+    def test_default_limits_are_generous_and_stats_have_their_shape(self, store):
         store["k"] = entry(1)
         stats = store.stats()
-        assert list(stats) == ["directory", "entries", "disk_bytes", "memory_entries", "memory_bytes",
-                               "memory_limit"]
+        assert list(stats) == ["directory", "entries", "disk_bytes", "disk_limit", "disk", "memory_entries",
+                               "memory_bytes", "memory_limit", "memory_only"]
         assert stats["directory"] == str(store.directory)
-        assert stats["entries"] == 1 and stats["memory_entries"] == 1
+        assert stats["entries"] == 1 and stats["memory_entries"] == 1 and stats["memory_only"] == 0
         assert stats["disk_bytes"] > 0 and 0 < stats["memory_bytes"] < stats["memory_limit"]
-        assert stats["memory_limit"] == 256 * 2**20
+        assert (stats["memory_limit"], stats["disk_limit"], stats["disk"]) == (256 * 2**20, 2 * 2**30, "ok")
 
 
 class TestOperations:
@@ -107,6 +128,24 @@ class TestOperations:
                 store[bad] = 1
             with pytest.raises(TypeError):
                 store.get(bad)
+
+    @pytest.mark.parametrize("operation", [
+        lambda store: store.keys(), lambda store: store.keys_with_prefix("k"), lambda store: store.stats(),
+        lambda store: store.__setitem__("new", [{"a": 1.5, "b": "x"}]), lambda store: "k1" in store,
+    ], ids=["keys", "keys_with_prefix", "stats", "set", "contains"])
+    def test_running_out_of_memory_anywhere_in_an_operation_is_a_memory_error(self, store, operation):
+        testcapi = pytest.importorskip("_testcapi")
+        for n in range(5):
+            store[f"k{n}"] = n
+        for failing in range(40):  # the failing allocation moves through the whole operation
+            testcapi.set_nomemory(failing, failing + 1)
+            try:
+                operation(store)
+            except MemoryError:
+                pass
+            finally:
+                testcapi.remove_mem_hooks()
+        assert store.keys()[:5] == [f"k{n}" for n in range(5)]
 
     def test_a_closed_store_says_so(self, store):
         store["k"] = 1

@@ -1,7 +1,8 @@
 // Python values to stored bytes and back (the layout is in layout.hpp).
 // Bar lists, the lists of records that pandas' to_dict(orient="records")
-// gives, are stored column by column; any other value is pickled. Every value
-// comes back with its exact type and value.
+// gives, are stored column by column, and the containers and scalars they are
+// made of have tags of their own; only values of other admitted types are
+// pickled. Every value comes back with its exact type and value.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -15,7 +16,7 @@ namespace veltrax::store {
 
 struct Encoded {
     std::string stored;
-    std::size_t memory_bytes;  // estimated size of the value as Python objects
+    std::size_t memory_bytes;  // what the value's Python objects take in memory
 };
 
 struct Decoded {
@@ -30,10 +31,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Python errors of pickling reach the caller.
+// Python errors of pickling reach the caller; a value that could not be read
+// back without running code is a TypeError.
 Encoded encode(nanobind::handle value);
 
-// Throws FormatError when the bytes are damaged or cannot be rebuilt, and
+// Throws FormatError when the bytes are damaged, forged, or cannot be rebuilt
+// (a name the safe unpickler does not admit, more than memory allows), and
 // UnknownFormat for a later format.
 Decoded decode(std::string_view stored);
 

@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 namespace veltrax::store {
 
@@ -17,6 +17,8 @@ namespace {
 
 // PRAGMA application_id of our databases ("VXDC"); anything else in cache.db is not ours.
 constexpr std::int64_t application_id = 0x56584443;
+// The recency table came later without a new schema version: older versions
+// ignore it, and their entries (with no recency row) count as least recently used.
 constexpr std::int64_t schema_version = 1;
 constexpr int busy_timeout_ms = 10'000;
 // The WAL index header (two copies of 48 bytes) at the start of the WAL index,
@@ -33,13 +35,36 @@ std::optional<std::pair<dev_t, ino_t>> identity_of(const fs::path &path) {
     return std::pair{info.st_dev, info.st_ino};
 }
 
+// What a file takes; nothing for anything else (a directory in the way of cache.db).
 std::uint64_t size_of(const fs::path &path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 fs::path with_suffix(const fs::path &path, std::string_view suffix) {
     return fs::path(path.string() + std::string(suffix));
+}
+
+// A path as the text of an SQLite URI ("file:" + path): its own '%', '?' and '#' escaped.
+std::string uri_of(const fs::path &path) {
+    std::string uri = "file:";
+    for (char c : path.string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            const char *hex = "0123456789ABCDEF";
+            uri += '%';
+            uri += hex[static_cast<unsigned char>(c) >> 4];
+            uri += hex[static_cast<unsigned char>(c) & 0xF];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -136,61 +161,147 @@ struct DiskLevel::Statements {
           keys_from(level, "SELECT key FROM entries WHERE key >= ?1 ORDER BY key"),
           keys_between(level, "SELECT key FROM entries WHERE key >= ?1 AND key < ?2 ORDER BY key"),
           count(level, "SELECT count(*) FROM entries"),
-          data_version(level, "PRAGMA data_version") {}
+          data_version(level, "PRAGMA data_version"),
+          page_count(level, "PRAGMA page_count"),
+          free_pages(level, "PRAGMA freelist_count"),
+          page_size(level, "PRAGMA page_size") {
+        if (level.read_only_) return;
+        used.emplace(level,
+                     "INSERT INTO recency (key, used) SELECT key, ?2 FROM entries WHERE key = ?1 "
+                     "ON CONFLICT (key) DO UPDATE SET used = excluded.used");
+        forget_use.emplace(level, "DELETE FROM recency WHERE key = ?1");
+        least_used.emplace(level,
+                           "SELECT e.key, length(e.key) + length(e.value) FROM entries AS e "
+                           "LEFT JOIN recency AS r ON r.key = e.key "
+                           "ORDER BY coalesce(r.used, 0), e.key LIMIT 64");
+    }
 
-    Statement get, stamp, put, erase, erase_if, keys, keys_from, keys_between, count, data_version;
+    Statement get, stamp, put, erase, erase_if, keys, keys_from, keys_between, count, data_version,
+        page_count, free_pages, page_size;
+    // Only where the database can be written.
+    std::optional<Statement> used, forget_use, least_used;
 };
 
-DiskLevel::DiskLevel(fs::path directory, Warn warn)
+// BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
+class DiskLevel::Transaction {
+public:
+    explicit Transaction(DiskLevel &level) : level_(level) { level.exec("BEGIN IMMEDIATE"); }
+    ~Transaction() {
+        if (!committed_) sqlite3_exec(level_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+
+    void commit() {
+        level_.exec("COMMIT");
+        committed_ = true;
+    }
+
+private:
+    DiskLevel &level_;
+    bool committed_ = false;
+};
+
+DiskLevel::DiskLevel(fs::path directory, std::uint64_t limit, Log log)
     : directory_(std::move(directory)),
       file_(directory_ / "cache.db"),
-      warn_(std::move(warn)),
-      stamps_(std::random_device{}()) {
-    std::error_code error;
-    fs::create_directories(directory_, error);
-    if (error)
-        throw StoreError("cannot create the cache directory " + quoted(directory_) + ": " +
-                         error.message());
-    if (!fs::is_directory(directory_, error))
-        throw StoreError("the cache directory " + quoted(directory_) + " is not a directory");
-    open();
-}
+      limit_(limit),
+      log_(std::move(log)),
+      stamps_(std::random_device{}()) {}
 
 DiskLevel::~DiskLevel() { close_connection(); }
 
 void DiskLevel::open() {
+    close_connection();
+    std::error_code error;
+    fs::create_directories(directory_, error);
+    if (error)
+        throw StoreError("cannot create the cache directory " + quoted(directory_) + ": " +
+                             error.message(),
+                         "cannot create its directory: " + error.message());
+    if (!fs::is_directory(directory_, error))
+        throw StoreError("the cache directory " + quoted(directory_) + " is not a directory",
+                         "its directory is not a directory");
+    std::optional<std::pair<dev_t, ino_t>> before = identity_;
     for (int attempt = 0;; ++attempt) {
         try {
-            open_connection();
-            prepare_schema();
-            statements_ = new Statements(*this);
+            open_once();
             break;
         } catch (const Damaged &damage) {
-            if (attempt > 0) throw StoreError("the cache store " + quoted(file_) + " " + damage.what());
+            close_connection();
+            if (attempt > 0)
+                throw StoreError("the cache store " + quoted(file_) + " " + damage.what(),
+                                 damage.what());
             set_aside(damage.what());
         } catch (...) {
             close_connection();
             throw;
         }
     }
+    // Whatever happened while no connection was open is unknown: entries read
+    // before are checked again, and dropped if another file took this one's place.
+    if (before && identity_ != before) ++generation_;
+    ++epoch_;
     watch_shared_memory();
     data_version_ = data_version();
 }
 
-void DiskLevel::open_connection() {
-    int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+void DiskLevel::open_once() {
+    open_connection(false);
+    try {
+        configure();
+        prepare_schema();
+    } catch (const Damaged &) {
+        throw;
+    } catch (const StoreError &error) {
+        // The database cannot be opened for writing, nor read the way that needs
+        // (the WAL's shared-memory file beside it cannot be made or grown: a
+        // read-only directory, a full disk). It is read as a file nobody changes,
+        // which it is while that lasts; opening it for writing is tried again
+        // later. Waiting for another process's lock is no such case.
+        int primary = sqlite3_errcode(db_) & 0xFF;
+        close_connection();
+        if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED || !fs::is_regular_file(file_)) throw;
+        std::string why = ::access(directory_.c_str(), W_OK) != 0 ? "its directory cannot be written"
+                                                                  : error.reason();
+        open_connection(true);
+        read_only_reason_ = why;
+        try {
+            prepare_schema();
+        } catch (const Damaged &damage) {
+            // Not set aside on what a read-only look saw: the file is not ours to move now.
+            throw StoreError("the cache store " + quoted(file_) + " " + damage.what(), damage.what());
+        }
+    }
+    statements_ = new Statements(*this);
+}
+
+void DiskLevel::open_connection(bool immutable) {
+    std::string name = immutable ? uri_of(file_) + "?immutable=1" : file_.string();
+    int flags = immutable ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI
+                          : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
         std::string reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         int system_error = db_ ? sqlite3_system_errno(db_) : 0;
-        if (system_error) reason += std::string(" (") + std::strerror(system_error) + ")";
+        if (system_error) reason += std::string(": ") + std::strerror(system_error);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw StoreError("cannot open the cache store " + quoted(file_) + ": " + reason);
+        throw StoreError("cannot open the cache store " + quoted(file_) + ": " + reason, reason);
     }
     identity_ = identity_of(file_);
+    immutable_ = immutable;
+    read_only_ = sqlite3_db_readonly(db_, "main") == 1;
+    read_only_reason_ = "the file cannot be written";
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, busy_timeout_ms);
+}
+
+void DiskLevel::configure() {
+    if (read_only_) {
+        integer("PRAGMA schema_version");  // the first read: fails here if the file cannot be read
+        return;
+    }
     // Takes effect only as a new file is made: fewer, larger pages for entries of
     // megabytes read and write faster.
     exec("PRAGMA page_size = 16384");
@@ -208,7 +319,8 @@ void DiskLevel::use_write_ahead_log() {
         if (rc == SQLITE_OK) {
             if (integer("SELECT journal_mode = 'wal' FROM pragma_journal_mode") == 1) return;
             throw StoreError("cannot keep the cache store " + quoted(file_) +
-                             " in write-ahead-log mode (is it on a network file system?)");
+                                 " in write-ahead-log mode (is it on a network file system?)",
+                             "it cannot be kept in write-ahead-log mode");
         }
         if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() > deadline)
             fail(rc, "switching to write-ahead logging");
@@ -222,29 +334,34 @@ void DiskLevel::prepare_schema() {
         if (application == application_id) {
             if (integer("PRAGMA user_version") > schema_version)
                 throw StoreError("the cache store " + quoted(file_) +
-                                 " was written by a newer version of this program");
+                                     " was written by a newer version of this program",
+                                 "it was written by a newer version of this program");
             if (integer("SELECT count(*) FROM pragma_table_info('entries') "
                         "WHERE name IN ('key', 'stamp', 'value')") != 3)
                 throw Damaged("has no entries table of the expected shape");
+            if (read_only_ || integer("SELECT count(*) FROM sqlite_schema WHERE name = 'recency'"))
+                return;
+            Transaction transaction(*this);
+            exec("CREATE TABLE IF NOT EXISTS recency "
+                 "(key TEXT PRIMARY KEY NOT NULL, used INTEGER NOT NULL) WITHOUT ROWID");
+            transaction.commit();
             return;
         }
         if (application != 0 || integer("SELECT count(*) FROM sqlite_schema") != 0)
             throw Damaged("is not a cache store of this program");
-        // A fresh file: the first of two processes to get here creates the table.
-        exec("BEGIN IMMEDIATE");
-        try {
-            if (integer("PRAGMA application_id") == 0 &&
-                integer("SELECT count(*) FROM sqlite_schema") == 0) {
-                exec("CREATE TABLE entries (key TEXT PRIMARY KEY NOT NULL, "
-                     "stamp INTEGER NOT NULL, value BLOB NOT NULL)");
-                exec(("PRAGMA application_id = " + std::to_string(application_id)).c_str());
-                exec(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
-            }
-            exec("COMMIT");
-        } catch (...) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
+        if (read_only_)
+            throw StoreError("the cache store " + quoted(file_) + " is new and cannot be written",
+                             "it is new and cannot be written");
+        // A fresh file: the first of two processes to get here creates the tables.
+        Transaction transaction(*this);
+        if (integer("PRAGMA application_id") == 0 &&
+            integer("SELECT count(*) FROM sqlite_schema") == 0) {
+            exec("CREATE TABLE entries (key TEXT PRIMARY KEY NOT NULL, "
+                 "stamp INTEGER NOT NULL, value BLOB NOT NULL)");
+            exec(("PRAGMA application_id = " + std::to_string(application_id)).c_str());
+            exec(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
         }
+        transaction.commit();
     }
 }
 
@@ -254,6 +371,8 @@ void DiskLevel::close_connection() {
     wal_index_ = nullptr;  // SQLite's mapping goes with the connection
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
+    read_only_ = false;
+    immutable_ = false;
 }
 
 void DiskLevel::close() { close_connection(); }
@@ -273,22 +392,20 @@ void DiskLevel::set_aside(const std::string &reason) {
                                        std::to_string(::getpid()) + "-" + std::to_string(n));
         if (!fs::exists(aside)) break;
     }
-    if (::rename(file_.c_str(), aside.c_str()) != 0)
-        throw StoreError("the cache store " + quoted(file_) + " " + reason +
-                         ", and it cannot be moved aside: " + std::strerror(errno));
+    if (::rename(file_.c_str(), aside.c_str()) != 0) {
+        std::string cause = reason + ", and it cannot be moved aside: " + std::strerror(errno);
+        throw StoreError("the cache store " + quoted(file_) + " " + cause, cause);
+    }
     // A WAL left beside a new database would be replayed into it: it goes with its database.
     ::rename(with_suffix(file_, "-wal").c_str(), with_suffix(aside, "-wal").c_str());
     ::unlink(with_suffix(file_, "-shm").c_str());
-    warn_("The cache store {} {}; moved it to {} and started an empty store",
-          {file_.string(), reason, aside.string()});
+    log_(Level::warning, "The cache store {} {}; moved it to {} and started an empty store",
+         {file_.string(), reason, aside.string()});
 }
 
 void DiskLevel::follow_replaced_file() {
     if (identity_ && identity_of(file_) == identity_) return;
     // Another process moved a damaged file aside: use the one now in its place.
-    close_connection();
-    ++generation_;
-    ++epoch_;
     open();
 }
 
@@ -297,7 +414,8 @@ void DiskLevel::watch_shared_memory() {
     // here and closing it again would drop the locks SQLite holds on it (POSIX
     // locks belong to the process, not to the descriptor).
     sqlite3_file *file = nullptr;
-    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+    if (immutable_ ||
+        sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
         !file || !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
         return;
     volatile void *region = nullptr;
@@ -312,24 +430,26 @@ void DiskLevel::watch_shared_memory() {
     for (std::size_t i = 0; i < wal_index_header_words; ++i) wal_index_seen_[i] = wal_index_[i];
 }
 
-std::uint64_t DiskLevel::change_epoch() {
-    if (!db_) return epoch_;
-    if (wal_index_) {
-        bool same = true;
-        for (std::size_t i = 0; i < wal_index_header_words; ++i) {
-            std::uint32_t word = wal_index_[i];
-            same = same && word == wal_index_seen_[i];
-            wal_index_seen_[i] = word;
-        }
-        if (same) return epoch_;
+bool DiskLevel::maybe_changed() {
+    // A file opened as immutable is one nobody can change.
+    if (!db_ || immutable_) return false;
+    if (!wal_index_) return true;
+    bool same = true;
+    for (std::size_t i = 0; i < wal_index_header_words; ++i) {
+        std::uint32_t word = wal_index_[i];
+        same = same && word == wal_index_seen_[i];
+        wal_index_seen_[i] = word;
     }
+    return !same;
+}
+
+void DiskLevel::refresh_epoch() {
     // Something committed: ours leave data_version alone, another connection's move it.
     std::int64_t version = guarded([&] { return data_version(); });
     if (version != data_version_) {
         data_version_ = version;
         ++epoch_;
     }
-    return epoch_;
 }
 
 std::int64_t DiskLevel::data_version() {
@@ -347,11 +467,13 @@ std::uint64_t DiskLevel::next_stamp() {
 
 template <typename Operation>
 auto DiskLevel::guarded(Operation operation) -> decltype(operation()) {
-    if (!db_) throw StoreError("the cache store in " + quoted(directory_) + " is closed");
+    if (!db_)
+        throw StoreError("the cache store in " + quoted(directory_) + " is closed", "it is closed");
     follow_replaced_file();
     try {
         return operation();
     } catch (const Damaged &damage) {
+        if (immutable_) throw StoreError("the cache store " + quoted(file_) + " " + damage.what(), damage.what());
         set_aside(damage.what());
         open();
         return operation();
@@ -376,31 +498,120 @@ std::optional<std::uint64_t> DiskLevel::stamp_of(std::string_view key) {
     });
 }
 
-std::uint64_t DiskLevel::put(std::string_view key, std::string_view value) {
+void DiskLevel::record(Statement &statement, const std::vector<std::string> &keys,
+                       std::int64_t now) {
+    for (const std::string &key : keys) {
+        Statement::Use use(statement);
+        use.text(1, key).integer(2, now);
+        use.step();
+    }
+}
+
+std::uint64_t DiskLevel::put(std::string_view key, std::string_view value,
+                             const std::vector<std::string> &used) {
     std::uint64_t stamp = next_stamp();
     guarded([&] {
-        Statement::Use use(statements_->put);
-        use.text(1, key).integer(2, static_cast<std::int64_t>(stamp)).blob(3, value);
-        use.step();
+        if (read_only_) fail(SQLITE_READONLY, "writing an entry");
+        Transaction transaction(*this);
+        {
+            Statement::Use use(statements_->put);
+            use.text(1, key).integer(2, static_cast<std::int64_t>(stamp)).blob(3, value);
+            use.step();
+        }
+        std::int64_t now = now_ms();
+        record(*statements_->used, used, now);
+        record(*statements_->used, {std::string(key)}, now);
+        keep_within_limit(key);
+        transaction.commit();
     });
     return stamp;
 }
 
+void DiskLevel::record_use(const std::vector<std::string> &used) {
+    guarded([&] {
+        if (read_only_ || used.empty()) return;
+        Transaction transaction(*this);
+        record(*statements_->used, used, now_ms());
+        transaction.commit();
+    });
+}
+
+std::uint64_t DiskLevel::used_bytes() {
+    auto value_of = [](Statement &statement) {
+        Statement::Use use(statement);
+        use.step();
+        return static_cast<std::uint64_t>(use.integer(0));
+    };
+    std::uint64_t pages = value_of(statements_->page_count);
+    std::uint64_t free = value_of(statements_->free_pages);
+    return (pages - std::min(pages, free)) * value_of(statements_->page_size);
+}
+
+void DiskLevel::keep_within_limit(std::string_view written) {
+    std::uint64_t used = used_bytes();
+    if (used <= limit_) return;
+    // Down to nine tenths, so that the next writes do not each remove entries again.
+    std::uint64_t goal = limit_ - limit_ / 10;
+    std::int64_t removed = 0;
+    std::uint64_t removed_bytes = 0;
+    bool written_removed = false;
+    while (used > goal) {
+        std::vector<std::pair<std::string, std::uint64_t>> oldest;
+        {
+            Statement::Use use(*statements_->least_used);
+            while (use.step()) oldest.emplace_back(use.bytes(0), use.integer(1));
+        }
+        if (oldest.empty()) break;
+        std::uint64_t freed = 0;
+        for (const auto &[key, bytes] : oldest) {
+            Statement::Use erase(statements_->erase);
+            erase.text(1, key).step();
+            Statement::Use forget(*statements_->forget_use);
+            forget.text(1, key).step();
+            freed += bytes;
+            removed_bytes += bytes;
+            ++removed;
+            written_removed = written_removed || key == written;
+            if (freed >= used - goal) break;
+        }
+        used = used_bytes();
+    }
+    log_(Level::info,
+         "The cache store {} was over its limit of {} bytes; removed {} least recently used "
+         "entries ({} bytes){}",
+         {file_.string(), std::to_string(limit_), std::to_string(removed),
+          std::to_string(removed_bytes), written_removed ? ", the new one among them" : ""});
+}
+
 bool DiskLevel::erase(std::string_view key) {
     return guarded([&] {
+        if (read_only_) fail(SQLITE_READONLY, "removing an entry");
+        Transaction transaction(*this);
         Statement::Use use(statements_->erase);
         use.text(1, key);
         use.step();
-        return use.changes() > 0;
+        bool removed = use.changes() > 0;
+        Statement::Use forget(*statements_->forget_use);
+        forget.text(1, key).step();
+        transaction.commit();
+        return removed;
     });
 }
 
 bool DiskLevel::erase_if(std::string_view key, std::uint64_t stamp) {
     return guarded([&] {
+        if (read_only_) fail(SQLITE_READONLY, "removing an entry");
+        Transaction transaction(*this);
         Statement::Use use(statements_->erase_if);
         use.text(1, key).integer(2, static_cast<std::int64_t>(stamp));
         use.step();
-        return use.changes() > 0;
+        bool removed = use.changes() > 0;
+        if (removed) {
+            Statement::Use forget(*statements_->forget_use);
+            forget.text(1, key).step();
+        }
+        transaction.commit();
+        return removed;
     });
 }
 
@@ -460,11 +671,14 @@ void DiskLevel::check(int rc, std::string_view what) const {
 }
 
 void DiskLevel::fail(int rc, std::string_view what) const {
-    std::string reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    std::string reason = db_ && sqlite3_errcode(db_) == rc ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     int primary = rc & 0xFF;
     if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
         throw Damaged("is damaged (" + reason + ")");
+    int system_error = db_ ? sqlite3_system_errno(db_) : 0;
+    if (system_error && primary == SQLITE_IOERR) reason += std::string(": ") + std::strerror(system_error);
     throw StoreError("the cache store " + quoted(file_) + " failed " + std::string(what) + ": " +
+                         reason,
                      reason);
 }
 

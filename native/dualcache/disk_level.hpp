@@ -2,7 +2,11 @@
 // directory. WAL journal (readers never wait for a writer, a killed writer
 // loses at most its own transaction), a busy timeout for two processes at
 // once, bound parameters only. A damaged or foreign database file is moved
-// aside and the store starts afresh.
+// aside and the store starts afresh. The entries' stored bytes are bounded by
+// a limit: past it, the least recently used entries are removed.
+//
+// Plain C++ over SQLite's C API: it never touches Python, so the store calls
+// it without holding the GIL.
 #pragma once
 
 #include <sqlite3.h>
@@ -20,11 +24,18 @@
 
 namespace veltrax::store {
 
-// A failure of the store itself (cannot create or open it, disk full, busy past
-// the timeout); the message names the path.
+// A failure of the store itself (cannot create or open it, disk full, I/O
+// error, busy past the timeout). what() names the path; reason() is the cause
+// alone, for a log line that names the path itself.
 class StoreError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    StoreError(const std::string &message, std::string reason)
+        : std::runtime_error(message), reason_(std::move(reason)) {}
+    explicit StoreError(const std::string &message) : StoreError(message, message) {}
+    const std::string &reason() const { return reason_; }
+
+private:
+    std::string reason_;
 };
 
 struct Row {
@@ -37,36 +48,58 @@ std::string prefix_end(std::string_view prefix);
 
 class DiskLevel {
 public:
+    enum class Level { info, warning };
     // A log line: a template with "{}" for each value.
-    using Warn = std::function<void(const char *message, std::vector<std::string> values)>;
+    using Log = std::function<void(Level level, const char *message, std::vector<std::string> values)>;
 
-    // Creates the directory and the database as needed; throws StoreError.
-    DiskLevel(std::filesystem::path directory, Warn warn);
+    // Opens nothing: open() does.
+    DiskLevel(std::filesystem::path directory, std::uint64_t limit, Log log);
     ~DiskLevel();
     DiskLevel(const DiskLevel &) = delete;
     DiskLevel &operator=(const DiskLevel &) = delete;
 
+    // Creates the directory and the database as needed; throws StoreError. A
+    // database that cannot be opened for writing (a read-only directory, a full
+    // disk) is opened for reading only.
+    void open();
+    void close();
+    bool is_open() const { return db_ != nullptr; }
+    bool read_only() const { return read_only_; }
+    // Why a database open for reading only cannot be written.
+    const std::string &read_only_reason() const { return read_only_reason_; }
+
     std::optional<Row> get(std::string_view key);
     std::optional<std::uint64_t> stamp_of(std::string_view key);
-    // Returns the stamp of the new row.
-    std::uint64_t put(std::string_view key, std::string_view value);
+    // Writes the row and records, in the same transaction, that it and `used`
+    // (keys read since their use was last recorded) were used now; then removes
+    // the least recently used entries while the stored bytes are over the
+    // limit. Returns the stamp of the new row.
+    std::uint64_t put(std::string_view key, std::string_view value,
+                      const std::vector<std::string> &used = {});
+    void record_use(const std::vector<std::string> &used);
     bool erase(std::string_view key);
     // Removes the row only if it is still the one with this stamp.
     bool erase_if(std::string_view key, std::uint64_t stamp);
     std::vector<std::string> keys();
     std::vector<std::string> keys_with_prefix(std::string_view prefix);
     std::int64_t count();
-    std::uint64_t bytes_on_disk() const;
 
-    // Moves on when another connection has committed since the last call. Cheap
-    // while nothing changed: it compares the WAL index header in shared memory.
-    std::uint64_t change_epoch();
+    std::uint64_t bytes_on_disk() const;
+    std::uint64_t limit() const { return limit_; }
+    void set_limit(std::uint64_t limit) { limit_ = limit; }
+
+    // Moves on whenever another connection commits: entries read before may
+    // then be out of date. Checking is split in two so that the cheap half
+    // needs no SQLite call: maybe_changed() compares the WAL index header in
+    // shared memory with what it saw last; only when it moved (or cannot be
+    // watched) does refresh_epoch() ask SQLite.
+    std::uint64_t epoch() const { return epoch_; }
+    bool maybe_changed();
+    void refresh_epoch();
     // Moves on whenever the database file was set aside or replaced: entries read
     // before no longer describe the disk.
     std::uint64_t generation() const { return generation_; }
 
-    void close();
-    bool closed() const { return db_ == nullptr; }
     const std::filesystem::path &directory() const { return directory_; }
     const std::filesystem::path &file() const { return file_; }
 
@@ -74,15 +107,20 @@ private:
     class Statement;
     struct Statements;
     class Damaged;
+    class Transaction;
 
-    void open();
-    void open_connection();
+    void open_once();
+    void open_connection(bool immutable);
+    void configure();
     void use_write_ahead_log();
     void prepare_schema();
     void close_connection();
     void set_aside(const std::string &reason);
     void follow_replaced_file();
     void watch_shared_memory();
+    void record(Statement &statement, const std::vector<std::string> &keys, std::int64_t now);
+    void keep_within_limit(std::string_view written);
+    std::uint64_t used_bytes();
     std::int64_t data_version();
     std::uint64_t next_stamp();
     void exec(const char *sql);
@@ -94,9 +132,13 @@ private:
 
     std::filesystem::path directory_;
     std::filesystem::path file_;
-    Warn warn_;
+    std::uint64_t limit_;
+    Log log_;
     sqlite3 *db_ = nullptr;
     Statements *statements_ = nullptr;
+    bool read_only_ = false;
+    bool immutable_ = false;
+    std::string read_only_reason_;
     std::optional<std::pair<dev_t, ino_t>> identity_;  // of the file this connection opened
     const volatile std::uint32_t *wal_index_ = nullptr;
     std::uint32_t wal_index_seen_[24] = {};

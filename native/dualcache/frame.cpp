@@ -1,8 +1,9 @@
 #include "dualcache/frame.hpp"
 
+#include <xxhash.h>
+
 #include <cstring>
 
-#include "dualcache/checksum.hpp"
 #include "dualcache/layout.hpp"
 
 namespace veltrax::store {
@@ -15,6 +16,10 @@ std::uint64_t header_seed(std::uint8_t version, std::uint8_t flags) {
     return static_cast<std::uint64_t>(version) << 8 | flags;
 }
 
+std::uint64_t checksum(std::string_view body, std::uint64_t seed) {
+    return XXH64(body.data(), body.size(), seed);
+}
+
 }  // namespace
 
 ByteWriter start_frame() {
@@ -23,13 +28,13 @@ ByteWriter start_frame() {
     return writer;
 }
 
-std::string seal_frame(ByteWriter &&writer) {
+std::string seal_frame(ByteWriter &&writer, std::uint8_t version) {
     std::string &bytes = writer.bytes();
-    std::uint64_t sum = xxh64(std::string_view(bytes).substr(frame_header_size),
-                              header_seed(format_version, 0));
+    std::uint64_t sum = checksum(std::string_view(bytes).substr(frame_header_size),
+                                 header_seed(version, 0));
     bytes[0] = frame_magic[0];
     bytes[1] = frame_magic[1];
-    bytes[2] = static_cast<char>(format_version);
+    bytes[2] = static_cast<char>(version);
     bytes[3] = 0;
     std::memcpy(bytes.data() + 4, &sum, sizeof sum);
     return std::move(bytes);
@@ -44,7 +49,7 @@ Frame open_frame(std::string_view stored) {
     std::string_view body = stored.substr(frame_header_size);
     auto version = static_cast<std::uint8_t>(stored[2]);
     auto flags = static_cast<std::uint8_t>(stored[3]);
-    if (xxh64(body, header_seed(version, flags)) != sum) throw FormatError("checksum mismatch");
+    if (checksum(body, header_seed(version, flags)) != sum) throw FormatError("checksum mismatch");
     return {version, body};
 }
 

@@ -12,8 +12,9 @@ namespace veltrax::store {
 // A writer with room for the frame header; the body follows.
 ByteWriter start_frame();
 
-// Fills in the header of a frame begun by start_frame; returns the stored bytes.
-std::string seal_frame(ByteWriter &&writer);
+// Fills in the header of a frame begun by start_frame, for a body of the given
+// format version; returns the stored bytes.
+std::string seal_frame(ByteWriter &&writer, std::uint8_t version);
 
 struct Frame {
     std::uint8_t version;

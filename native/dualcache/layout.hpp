@@ -1,4 +1,4 @@
-// The layout of a stored value (format version 1). Every value on disk is
+// The layout of a stored value. Every value on disk is
 //
 //   frame    'V' 'X'  version:u8  flags:u8 (0)  xxh64(body, seed version<<8|flags):u64  body
 //   body     value
@@ -10,6 +10,11 @@
 //            records  rows:varint cols:varint, cols x (name: len utf8, column)
 //                     a list of exact dicts sharing one key order (a bar list)
 //            pickle   len:varint pickle bytes                   anything else
+//   version 2 adds
+//            list      n:varint, n x value                      an exact list
+//            date      i32 days since 1970-01-01
+//            datetime  i64 microseconds since 1970-01-01 (naive, fold 0)
+//            timestamp unit:u8 i64 (naive pd.Timestamp, fold 0)
 //   column   kind:u8  has_mask:u8  [mask: rows x u8 (0 value, 1 None, 2 pd.NA)]
 //            [unit:u8, timestamp only: 0 s, 1 ms, 2 us, 3 ns]  len:varint data
 //            data by kind (a masked row keeps a zero or empty slot):
@@ -21,16 +26,23 @@
 //            str                 rows x (len:varint utf8)
 //            empty               nothing (every row is None or pd.NA)
 //            pickle              the pickled list of the column's values
-// All numbers little-endian. A reader of a later format keeps reading version 1
-// by this table; a version it does not know is a miss, not damage.
+//            values (version 2)  rows x value, never masked: a column of mixed kinds
+// All numbers little-endian. A value is sealed with the lowest version that
+// holds it, so a reader of version 1 reads every value that needs nothing of
+// version 2. A version the reader does not know is a miss, not damage.
+//
+// Pickled bytes are read by an unpickler that admits only the types named in
+// safe_unpickler.cpp; a value that needs any other is refused when written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace veltrax::store {
 
 inline constexpr char frame_magic[2] = {'V', 'X'};
-inline constexpr std::uint8_t format_version = 1;
+inline constexpr std::uint8_t first_format_version = 1;
+inline constexpr std::uint8_t format_version = 2;
 inline constexpr std::size_t frame_header_size = 12;
 
 enum class Tag : std::uint8_t {
@@ -44,6 +56,11 @@ enum class Tag : std::uint8_t {
     dict = 7,
     records = 8,
     pickle = 9,
+    // version 2
+    list = 10,
+    date = 11,
+    datetime = 12,
+    timestamp = 13,
 };
 
 enum class ColumnKind : std::uint8_t {
@@ -56,6 +73,8 @@ enum class ColumnKind : std::uint8_t {
     str = 6,
     empty = 7,
     pickle = 8,
+    // version 2
+    values = 9,
 };
 
 enum class Cell : std::uint8_t { value = 0, none = 1, na = 2 };

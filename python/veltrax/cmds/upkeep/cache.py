@@ -2,18 +2,16 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 from corbel.dispatch import DArg
 from veltrax.cmds.base import IOp, command
 
 USAGE = "usage: cache | cache drop <symbol> | cache prune"
-
-
-def bytes_on_disk(directory: Path) -> int:
-    return sum(p.stat().st_size for p in directory.rglob("*") if p.is_file())
+# Symbols named in the overview; the rest are counted.
+SHOWN_SYMBOLS = 12
 
 
 def entries(count: int, kind: str = "") -> str:
@@ -29,12 +27,33 @@ def human_bytes(size: float) -> str:
     return f"{size} B"
 
 
+def holdings(keys: Iterable[str], period_order: Sequence[str]) -> dict[str, list[str]]:
+    """Symbol to the periods it has entries of, from the cache's keys (symbol and period, or
+    "intraday", are their first two fields): symbols sorted, periods in the vocabulary's order."""
+    rank = {period: n for n, period in enumerate([*period_order, "intraday"])}
+    held: dict[str, set[str]] = {}
+    for key in keys:
+        symbol, _, rest = key.partition(":")
+        period = rest.partition(":")[0]
+        if symbol and period:
+            held.setdefault(symbol, set()).add(period)
+    return {symbol: sorted(held[symbol], key=lambda period: (rank.get(period, len(rank)), period))
+            for symbol in sorted(held)}
+
+
+def holdings_line(held: dict[str, list[str]]) -> str:
+    """ "AAPL: day, 5m; MSFT: 1h", the first SHOWN_SYMBOLS of them and a count of the rest """
+    line = "; ".join(f"{symbol}: {', '.join(periods)}" for symbol, periods in list(held.items())[:SHOWN_SYMBOLS])
+    more = len(held) - SHOWN_SYMBOLS
+    return line + (f"; and {more:,} more symbols" if more > 0 else "")
+
+
 @command(names=["cache"])
 @dataclass
 class IOpCache(IOp):
     """Show or tidy the bar cache.
 
-    cache                  entries and bytes the bar cache holds
+    cache                  what the bar cache holds, its bounds and their use
     cache drop <symbol>    remove every entry of one symbol
     cache prune            remove the entries that have gone stale
     """
@@ -51,7 +70,7 @@ class IOpCache(IOp):
         cache = kline._get_cache()
         words = self.words
         if not words or words == ["stats"]:
-            return self.stats(cache)
+            return self.overview(cache, kline.PERIOD_MAP)
         if words[0] == "drop" and len(words) == 2:
             symbol = words[1].upper()
             removed = cache.invalidate(symbol)
@@ -67,18 +86,16 @@ class IOpCache(IOp):
         return {"error": USAGE}
 
     @staticmethod
-    def stats(cache: Any) -> dict[str, Any]:
+    def overview(cache: Any, period_order: Sequence[str]) -> dict[str, Any]:
         store = cache.cache
-        if hasattr(store, "stats"):
-            figures = store.stats()
-        else:  # a store without figures of its own: count and measure its files
-            directory = Path(store.directory)
-            figures = {"directory": str(directory), "entries": len(list(store.keys())),
-                       "disk_bytes": bytes_on_disk(directory) if directory.exists() else 0}
-        line = (f"bar cache: {entries(figures['entries'])}, {human_bytes(figures['disk_bytes'])} on disk"
-                f" in {figures['directory']}")
-        if "memory_entries" in figures:
-            line += (f"; {figures['memory_entries']:,} in memory ({human_bytes(figures['memory_bytes'])}"
-                     f" of {human_bytes(figures['memory_limit'])})")
-        print(line)
+        figures = store.stats()
+        figures["holdings"] = holdings(store.keys(), list(period_order))
+        disk = f"disk {human_bytes(figures['disk_bytes'])} of {human_bytes(figures['disk_limit'])}"
+        if figures["disk"] != "ok":
+            disk += f" ({figures['disk']}: {entries(figures['memory_only'])} only in memory)"
+        print(f"bar cache: {entries(figures['entries'])} in {figures['directory']}")
+        print(f"  {disk}; memory {human_bytes(figures['memory_bytes'])} of {human_bytes(figures['memory_limit'])}"
+              f" ({entries(figures['memory_entries'])})")
+        if figures["holdings"]:
+            print(f"  {holdings_line(figures['holdings'])}")
         return figures

@@ -1,0 +1,116 @@
+// DualCache as Python sees it: argument conversion and the class's methods.
+#include "dualcache/dualcache_bindings.hpp"
+
+#include <nanobind/stl/optional.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "dualcache/fast_path.hpp"
+#include "dualcache/store.hpp"
+
+namespace veltrax::store {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// The path as the operating system spells it (os.fsencode).
+std::string file_system_path(nb::handle path) {
+    nb::object bytes = module_globals().get("os").attr("fsencode")(path);
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw nb::python_error();
+    std::string text(data, static_cast<std::size_t>(size));
+    // The system would read only up to the NUL, and so open another directory.
+    if (text.find('\0') != std::string::npos)
+        throw nb::value_error("a cache directory path cannot hold a NUL character");
+    return text;
+}
+
+// A limit in bytes: a non-negative int, or None for the default. (Arguments
+// arrive as Python objects: nanobind's optional caster trips GCC's
+// maybe-uninitialized check at -O3.)
+template <typename Bytes>
+Bytes bytes_of(nb::handle given, Bytes fallback, const char *name) {
+    if (given.is_none()) return fallback;
+    Bytes limit = 0;
+    if (!PyLong_Check(given.ptr()) || !nb::try_cast(given, limit))
+        throw nb::type_error((std::string(name) + " must be a non-negative int of bytes, or None").c_str());
+    return limit;
+}
+
+Availability::Clock::duration seconds_of(nb::handle given) {
+    double seconds = Limits::default_retry_seconds;
+    if (!given.is_none()) {
+        bool number = (PyLong_Check(given.ptr()) || PyFloat_Check(given.ptr())) && !PyBool_Check(given.ptr());
+        seconds = number ? PyFloat_AsDouble(given.ptr()) : -1;
+        if (seconds == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9)
+            throw nb::type_error("retryAfter must be a number of seconds, 0 or more, or None");
+    }
+    return std::chrono::duration_cast<Availability::Clock::duration>(
+        std::chrono::duration<double>(seconds));
+}
+
+void construct(DualCache *self, nb::str name, nb::str cache_prefix, nb::handle memory_limit,
+               nb::handle disk_limit, nb::handle retry_after) {
+    nb::object directory = module_globals().get("Path")(nb::str(cache_prefix + name));
+    std::string path = file_system_path(directory);
+    Limits limits{bytes_of<std::size_t>(memory_limit, Limits::default_memory_bytes, "memoryLimit"),
+                  bytes_of<std::uint64_t>(disk_limit, Limits::default_disk_bytes, "diskLimit"),
+                  seconds_of(retry_after)};
+    new (self) DualCache(std::move(directory), std::move(path), limits);
+}
+
+}  // namespace
+
+void bind_dualcache(nb::module_ &module) {
+    module_globals().bind(module);
+    module_globals().import_module("os", "os");
+    module_globals().take_in("pathlib", {"Path"});
+    module_globals().take_in("loguru", {"logger"});
+    PyObject *store_error = nb::exception<StoreError>(module, "StoreError", PyExc_OSError).ptr();
+
+    nb::class_<DualCache>(
+        module, "DualCache", nb::type_slots(fast_path_slots(store_error)),
+        "A persistent store of Python values under text keys.\n\n"
+        "Entries live in an SQLite database in the directory cachePrefix + name (created on\n"
+        "first use), up to diskLimit bytes (least recently used entries go first), and, up to\n"
+        "memoryLimit bytes, in memory: a memory hit returns the stored object itself, so treat\n"
+        "what you get as read-only. When the disk cannot be used (read-only, full, failing,\n"
+        "something in the way) the store keeps entries in memory, says so once, and tries the\n"
+        "disk again every retryAfter seconds, writing back what memory kept.")
+        .def("__init__", &construct, "name"_a, "cachePrefix"_a = "",
+             "memoryLimit"_a.none() = nb::none(), "diskLimit"_a.none() = nb::none(),
+             "retryAfter"_a.none() = nb::none())
+        .def_ro("directory", &DualCache::directory, "The store's directory (a pathlib.Path).")
+        .def("__setitem__", &DualCache::store, "key"_a.none(), "value"_a.none(),
+             "Store the value under the key, in every level.")
+        .def("__delitem__", &DualCache::remove, "key"_a.none(),
+             "Remove the key from every level; KeyError when none had it.")
+        .def("__contains__", &DualCache::contains, "key"_a.none())
+        .def("__len__", &DualCache::size)
+        .def("__iter__", [](DualCache &cache) { return nb::iter(cache.keys()); })
+        .def("keys", &DualCache::keys, "Every stored key, in key order (a list).")
+        .def("keys_with_prefix", &DualCache::keys_with_prefix, "prefix"_a.none(),
+             "The stored keys that begin with prefix, in key order (a list).\n"
+             "Its cost grows with the keys it returns, not with the whole store.")
+        .def("stats", &DualCache::stats,
+             "directory, entries, disk_bytes, disk_limit and disk (ok, read-only or\n"
+             "unavailable) of the store; memory_entries, memory_bytes, memory_limit and\n"
+             "memory_only (entries the disk has not got yet) of its memory level.")
+        .def_prop_rw("memoryLimit", &DualCache::memory_limit, &DualCache::set_memory_limit,
+                     "Bytes the memory level may hold; the least recently used entries leave\n"
+                     "it first (they stay on disk).")
+        .def_prop_rw("diskLimit", &DualCache::disk_limit, &DualCache::set_disk_limit,
+                     "Bytes of stored entries the disk may hold; past it, the least recently\n"
+                     "used entries are removed as the next entry is written.")
+        .def("close", &DualCache::close, "Release the database; later calls raise StoreError.");
+}
+
+}  // namespace veltrax::store

@@ -1,0 +1,118 @@
+// DualCache: the memory level in front of the disk level, and the store's
+// failure policy. Python values in and out; the disk's work runs without the
+// GIL, under the store's own lock.
+//
+// The levels behind memory are reached in four places only: reading a miss
+// (load), writing (store), removing (remove) and listing keys (listed); each
+// level's failures go through disk_failed and its return through retry_disk,
+// which writes back what memory kept meanwhile.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/module_globals.hpp"
+#include "dualcache/availability.hpp"
+#include "dualcache/disk_level.hpp"
+#include "dualcache/memory_level.hpp"
+
+namespace veltrax::store {
+
+// The module's namespace, where the store finds the logger it writes to.
+ModuleGlobals &module_globals();
+
+struct Limits {
+    static constexpr std::size_t default_memory_bytes = std::size_t{256} << 20;
+    static constexpr std::uint64_t default_disk_bytes = std::uint64_t{2} << 30;
+    static constexpr double default_retry_seconds = 30;
+
+    std::size_t memory_bytes = default_memory_bytes;
+    std::uint64_t disk_bytes = default_disk_bytes;
+    Availability::Clock::duration retry_after;
+};
+
+class DualCache {
+public:
+    // `directory` is the pathlib.Path shown to users; `path` the same as the
+    // file system spells it. A disk level that cannot be opened is reported and
+    // tried again later: constructing never fails for it.
+    DualCache(nanobind::object directory, std::string path, Limits limits);
+
+    // The value under the key: from memory while the disk row is unchanged, else from disk.
+    std::optional<nanobind::object> lookup(nanobind::handle key);
+    void store(nanobind::handle key, nanobind::handle value);
+    // KeyError when no level had the key (and every level could be asked).
+    void remove(nanobind::handle key);
+    bool contains(nanobind::handle key);
+    nanobind::list keys();
+    nanobind::list keys_with_prefix(nanobind::handle prefix);
+    std::int64_t size();
+    nanobind::dict stats();
+
+    std::size_t memory_limit();
+    void set_memory_limit(std::size_t limit);
+    std::uint64_t disk_limit();
+    void set_disk_limit(std::uint64_t limit);
+
+    void close();
+
+    nanobind::object directory;
+
+private:
+    using Memory = MemoryLevel<nanobind::object>;
+    using Clock = Availability::Clock;
+    class Busy;
+
+    struct LogLine {
+        DiskLevel::Level level;
+        const char *message;
+        std::vector<std::string> values;
+    };
+
+    void log(DiskLevel::Level level, const char *message, std::vector<std::string> values);
+    void let_go(std::vector<nanobind::object> gone);
+    void usable();
+    void open_disk();
+    void retry_disk();
+    std::size_t write_back();
+    void disk_failed(const StoreError &error, bool reading);
+    void give_uses();
+    std::vector<std::string> uses_to_give();
+    void synchronise();
+    std::uint64_t current_epoch();
+    std::optional<nanobind::object> still_current(std::string_view text, std::uint64_t epoch);
+    std::optional<nanobind::object> load(Busy &busy, std::string_view text, std::uint64_t epoch);
+    std::vector<std::string> listed(const std::string *prefix);
+
+    // Held for every operation; see Busy.
+    std::mutex mutex_;
+    std::atomic<std::thread::id> holder_;
+    std::vector<LogLine> log_;          // written once the lock is released
+    std::vector<nanobind::object> gone_;  // released once the lock is released
+
+    std::string directory_text_;
+    DiskLevel disk_;
+    Memory memory_;
+    Availability disk_state_;
+    // Keys removed while the disk could not be written: removed there on its return.
+    std::set<std::string, std::less<>> removed_while_away_;
+    // Keys read from disk that memory did not keep, whose use the disk is still to hear of.
+    std::set<std::string, std::less<>> uses_pending_;
+    Clock::time_point uses_given_ = Clock::now();
+    std::set<std::string, std::less<>> reported_;  // unreadable keys already logged
+    std::uint64_t generation_ = 0;
+    std::uint64_t writes_ = 0;  // by this store, to tell a read overtaken by a write
+    bool closed_ = false;
+};
+
+}  // namespace veltrax::store

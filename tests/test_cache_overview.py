@@ -1,0 +1,40 @@
+"""The cache command's overview: entries, both bounds and their use, and what it holds by symbol."""
+
+import pytest
+
+from shell_process import veltrax
+from veltrax.cmds.quotes.kline import PERIOD_MAP
+from veltrax.cmds.upkeep.cache import SHOWN_SYMBOLS, holdings, holdings_line
+
+
+@pytest.mark.parametrize("keys, held", [
+    (["AAPL:day:none:count_5", "AAPL:5m:adj:count_200", "MSFT:1h:none:2025-01-01_2025-06-01",
+      "AAPL:day:adj:count_250"], {"AAPL": ["5m", "day"], "MSFT": ["1h"]}),
+    (["SPY:intraday:full", "SPY:d:none:count_5", "SPY:week:none:count_5", "SPY:zz:none:count_1", "SPY:1m:x"],
+     {"SPY": ["1m", "week", "d", "intraday", "zz"]}),  # vocabulary order, aliases after, unknown words last
+    (["no-colon", ":day:none:count_1", "EMPTY:", "SPYG:day:none:count_1"], {"SPYG": ["day"]}),
+    ([], {}),
+], ids=["periods of two symbols", "period order", "keys that are not the command's", "nothing"])
+def test_holdings_come_from_the_keys(keys, held):
+    assert holdings(keys, list(PERIOD_MAP)) == held
+
+
+def test_many_symbols_are_counted_not_listed():
+    held = {f"S{n:03d}": ["day"] for n in range(SHOWN_SYMBOLS + 3)}
+    line = holdings_line(held)
+    assert line.startswith("S000: day; S001: day") and line.endswith("; and 3 more symbols")
+    assert line.count(":") == SHOWN_SYMBOLS
+
+
+def test_the_overview_shows_bounds_use_and_holdings_also_when_the_disk_is_away(tmp_path):
+    script = "kline AAPL day 5\nkline AAPL 5m 3\nkline MSFT 1h 2\ncache\n"
+    healthy = veltrax("--demo", data_dir=tmp_path / "healthy", stdin=script).stdout.splitlines()
+    start = healthy.index(next(line for line in healthy if line.startswith("bar cache: 3 entries in ")))
+    disk, held = healthy[start + 1:start + 3]
+    assert disk.startswith("  disk ") and " of 2.0 GiB; memory " in disk and disk.endswith(" of 256.0 MiB (3 entries)")
+    assert held == "  AAPL: 5m, day; MSFT: 1h"
+
+    (tmp_path / "away" / "simulated" / "cache-kline" / "cache.db").mkdir(parents=True)
+    away = veltrax("--demo", data_dir=tmp_path / "away", stdin=script).stdout
+    assert "  disk 0 B of 2.0 GiB (unavailable: 3 entries only in memory); memory " in away
+    assert "  AAPL: 5m, day; MSFT: 1h" in away
