@@ -33,7 +33,7 @@ def test_a_wrong_line_is_one_line_on_stderr_and_status_1(tmp_path, line, first_l
 @pytest.mark.parametrize("word, starts", [
     ("kline", "Fetch candlestick / OHLCV data via IBKR."),
     ("kline", "Fetch candlestick / OHLCV data via IBKR.\n\nModes:\n  kline <symbol> [period] [count] [adj]  "),
-    ("cache", "Show or tidy the bar cache.\n\ncache                  entries and bytes"),
+    ("cache", "Show or tidy the bar cache.\n\ncache                  what the bar cache holds"),
     ("chart", "chart [on|off|auto]\n\non: always; off: never;"),
     ("export", "export PATH.csv|PATH.json\n\nWrites every bar of the last bar result"),
     ("exit", "exit | quit\n\nLeaves the shell"),

@@ -203,7 +203,8 @@ def test_the_command_answers_from_its_cache_on_a_read_only_or_full_disk(small_di
     cached = veltrax("--demo", "-c", "kline AAPL day 5", data_dir=small_disk)
     fresh = veltrax("--demo", "-c", "kline MSFT day 5", data_dir=small_disk)
     assert (cached.returncode, fresh.returncode) == (0, 0), cached.stderr + fresh.stderr
-    assert "5 bars · cached" in cached.stdout and "5 bars · fresh" in fresh.stdout
+    status = [done.stdout.splitlines()[-1].split(" · ") for done in (cached, fresh)]
+    assert [(words[1], words[3]) for words in status] == [("5 bars", "cached"), ("5 bars", "fresh")]
     for done in (cached, fresh):
         lines = [line for line in done.stderr.splitlines() if "cache store" in line]
         assert len(lines) == 1 and str(small_disk / "simulated" / "cache-kline" / "cache.db") in lines[0]

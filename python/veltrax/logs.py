@@ -88,6 +88,7 @@ def configure_logging(directory: Path, console: TextIO | None = None) -> Path | 
     logger.add(console, level="WARNING", format="<level>{level}</level>: {message}", colorize=console.isatty(),
                filter=for_the_terminal)
     logging.basicConfig(handlers=[ToLoguru()], level=logging.INFO, force=True)
+    show_the_stores_warnings()
     path = directory / LOG_FILE
     try:
         directory.mkdir(parents=True, exist_ok=True)
@@ -97,6 +98,14 @@ def configure_logging(directory: Path, console: TextIO | None = None) -> Path | 
         terminal.warning("no log file in {}: {}", directory, error)
         return None
     return path
+
+
+def show_the_stores_warnings() -> None:
+    """The bar store's warnings (a disk it cannot use, a damaged file set aside) are for the person
+    at the terminal too: the store logs through its module's `logger`, looked up at each use."""
+    import corbel.dualcache
+
+    corbel.dualcache.logger = terminal
 
 
 @contextlib.contextmanager
