@@ -51,7 +51,7 @@ Task latest_bars(nb::object self, nb::object contract, nb::object rest) {
         request.period, bar_size, request.count, duration, what);
     host::HistoricalRequest asked{nb::str(""), duration, bar_size, what, use_rth(request.period)};
     nb::object pending = host::request_historical_data(self.attr("ib"), contract, asked);
-    nb::object bars = co_await pending;
+    nb::object bars = co_await std::move(pending);
     if (!truthy(bars)) {
         log("error", "[{}] No data returned", symbol);
         co_return mapping({{"error", py("No data returned")}, {"symbol", symbol}});
@@ -95,7 +95,7 @@ Task history(nb::object self, nb::object contract, nb::object rest) {
     host::HistoricalRequest asked{to_python_date(request.end), duration, bar_size, what,
                                   use_rth(request.period)};
     nb::object pending = host::request_historical_data(self.attr("ib"), contract, asked);
-    nb::object bars = co_await pending;
+    nb::object bars = co_await std::move(pending);
     if (!truthy(bars)) {
         log("error", "[{}] No data in range {} → {}", symbol, start, end);
         co_return mapping({{"error", py("No data in range")}, {"symbol", symbol}, {"start", py(start)},
@@ -124,7 +124,7 @@ Task intraday(nb::object self, nb::object contract) {
     // Today's curve: one-minute trades, outside regular hours included.
     host::HistoricalRequest asked{nb::str(""), "1 D", "1 min", "TRADES", false};
     nb::object pending = host::request_historical_data(self.attr("ib"), contract, asked);
-    nb::object bars = co_await pending;
+    nb::object bars = co_await std::move(pending);
     if (!truthy(bars)) {
         log("error", "[{}] No intraday data", symbol);
         co_return mapping({{"error", py("No intraday data")}, {"symbol", symbol}});

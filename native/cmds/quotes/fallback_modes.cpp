@@ -35,7 +35,7 @@ Task run_yfinance(nb::object self, nb::object rest) {
             pending = self.attr("_kline_yfinance")(rest);
             break;
     }
-    co_return co_await pending;
+    co_return co_await std::move(pending);
 }
 
 // One download, on a worker thread: every ordinary failure becomes one error
@@ -66,7 +66,7 @@ Task yf_history(nb::object self, nb::kwargs keywords) {
     nb::object fetch_once = nb::cpp_function(
         [self, own_keywords]() { return fetch(self, own_keywords); }, nb::name("_fetch"));
     nb::object pending = globals.get("asyncio").attr("to_thread")(fetch_once);
-    co_return co_await pending;
+    co_return co_await std::move(pending);
 }
 
 bool no_table(nb::handle hist) { return hist.is_none() || truthy(hist.attr("empty")); }
@@ -100,7 +100,7 @@ Task kline_yfinance(nb::object self, nb::object rest) {
         yf_interval, request.count, yf_adjust);
     nb::object pending = self.attr("_yf_history")("period"_a = yf_period, "interval"_a = yf_interval,
                                                   "auto_adjust"_a = yf_adjust);
-    nb::object hist = co_await pending;
+    nb::object hist = co_await std::move(pending);
     if (no_table(hist)) {
         log("error", "[{}] yfinance returned no data", symbol);
         co_return mapping({{"error", py("No data returned")}, {"symbol", symbol}});
@@ -141,7 +141,7 @@ Task history_yfinance(nb::object self, nb::object rest) {
     nb::object pending = self.attr("_yf_history")(
         "start"_a = to_python_date(request.start), "end"_a = to_python_date(request.end),
         "interval"_a = yf_interval, "auto_adjust"_a = yf_adjust);
-    nb::object hist = co_await pending;
+    nb::object hist = co_await std::move(pending);
     if (no_table(hist))
         co_return mapping({{"error", py("No data in range")}, {"symbol", symbol}, {"start", py(start)},
                            {"end", py(end)}});
@@ -168,7 +168,7 @@ Task intraday_yfinance(nb::object self) {
 
     nb::object pending =
         self.attr("_yf_history")("period"_a = "1d", "interval"_a = "1m", "auto_adjust"_a = false);
-    nb::object hist = co_await pending;
+    nb::object hist = co_await std::move(pending);
     if (no_table(hist)) co_return mapping({{"error", py("No intraday data")}, {"symbol", symbol}});
 
     nb::object table = normalized(hist);
