@@ -88,9 +88,7 @@ public:
         std::int64_t best_count = 0;
         nb::object best_key = nb::none();
         for (nb::handle key : keys_from(prefix)) {
-            std::string_view text = text_of(key);
-            if (!text.starts_with(prefix)) continue;
-            std::optional<std::int64_t> cached = cached_count(text);
+            std::optional<std::int64_t> cached = cached_count(text_of(key), prefix);
             if (!cached) continue;
             if (*cached >= count && (best_count == 0 || *cached < best_count)) {
                 best_count = *cached;
