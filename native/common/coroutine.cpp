@@ -1,5 +1,7 @@
 #include "common/coroutine.hpp"
 
+#include "common/python.hpp"
+
 #include <stdexcept>
 #include <utility>
 
@@ -439,6 +441,8 @@ Task::PythonAwait Task::promise_type::await_transform(nb::object &&awaitable) {
     return PythonAwait(*this, awaitable_iterator(std::move(awaitable)));
 }
 
+Task as_task(nb::object awaitable) { co_return co_await std::move(awaitable); }
+
 Task::~Task() {
     if (handle_) handle_.destroy();
 }
@@ -454,26 +458,5 @@ void register_coroutine_type(nb::module_ &scope) {
 bool is_ordinary(const nb::python_error &error) { return error.matches(PyExc_Exception); }
 
 nb::str message_of(const nb::python_error &error) { return nb::str(error.value()); }
-
-void set_python_error(std::exception_ptr failure) noexcept {
-    try {
-        std::rethrow_exception(failure);
-    } catch (nb::python_error &error) {
-        error.restore();
-        return;
-    } catch (...) {
-    }
-    // nanobind translates what a bound function throws; a throwaway function
-    // that rethrows the failure gets exactly that translation.
-    try {
-        nb::object rethrow = nb::cpp_function([failure] { std::rethrow_exception(failure); });
-        PyObject *never = PyObject_CallNoArgs(rethrow.ptr());
-        Py_XDECREF(never);
-    } catch (nb::python_error &error) {
-        error.restore();
-    } catch (...) {
-        PyErr_NoMemory();
-    }
-}
 
 }  // namespace veltrax

@@ -14,6 +14,8 @@
 //
 // A `co_await` on a Task runs that task's body in place, without a Python
 // object in between; whatever it waits on is waited on by the whole chain.
+// Choose between Tasks in a plain function and await what it returns: g++ 12
+// destroys the temporaries of a conditional expression under co_await twice.
 //
 // The frame never keeps a reference to what it awaits: awaitables are taken
 // by rvalue and handed to the coroutine object, which shows them to Python's
@@ -106,6 +108,9 @@ private:
     Handle handle_;
 };
 
+// A Python awaitable as a Task, for a call site that awaits either kind.
+Task as_task(nb::object awaitable);
+
 // The Python face of a Task: an object with send/throw/close/__await__/__next__,
 // registered as a collections.abc.Coroutine; `qualname` names it in reprs.
 nb::object wrap(Task task, const char *qualname);
@@ -119,10 +124,5 @@ bool is_ordinary(const nb::python_error &error);
 
 // The message of an error as str(exception) shows it.
 nb::str message_of(const nb::python_error &error);
-
-// Sets the Python error a C++ exception stands for, exactly as nanobind
-// translates what a bound function throws (its own table, and any translator
-// registered with it), for code that Python calls through a raw C slot.
-void set_python_error(std::exception_ptr failure) noexcept;
 
 }  // namespace veltrax

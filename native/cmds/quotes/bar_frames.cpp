@@ -1,6 +1,7 @@
 #include "cmds/quotes/bar_frames.hpp"
 
 #include <datetime.h>
+#include <nanobind/stl/string.h>
 
 #include <cstring>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "cmds/quotes/module_namespace.hpp"
 #include "common/coroutine.hpp"
 #include "common/pydate.hpp"
+#include "common/interned.hpp"
 #include "common/python.hpp"
 
 namespace veltrax::kline {
@@ -17,6 +19,9 @@ namespace veltrax::kline {
 namespace {
 
 using namespace nb::literals;
+
+constinit Interned pandas_name{"pd"}, strip_tz_name{"_strip_tz"};
+constinit Interned dividends_column{"Dividends"}, splits_column{"Stock Splits"};
 
 void ensure_datetime_api() {
     if (!PyDateTimeAPI) {
@@ -85,7 +90,7 @@ nb::object typed_column(nb::list values) {
         memory[i] = wall_clock_micros(value);
         flags[i] = PyDateTime_DATE_GET_FOLD(value) == 0;
     }
-    nb::object wall_clock = globals.get("pd").attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"));
+    nb::object wall_clock = globals.get(pandas_name).attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"));
     if (zone == Py_None) return wall_clock;
     // Ambiguous wall times resolve by each value's fold, as its utcoffset() does;
     // a wall time the zone skips raises, and pandas reads the values itself.
@@ -191,7 +196,7 @@ class ColumnValues {
 public:
     explicit ColumnValues(nb::handle column) {
         nb::object dtype = column.attr("dtype");
-        nb::object pandas = globals.get("pd");
+        nb::object pandas = globals.get(pandas_name);
         bool extension = nb::isinstance(dtype, pandas.attr("api").attr("extensions").attr("ExtensionDtype"));
         if (!extension) {
             std::string kind = nb::cast<std::string>(dtype.attr("kind"));
@@ -254,7 +259,7 @@ private:
         nb::list values = nb::steal<nb::list>(PySequence_List(array.ptr()));
         if (!values.is_valid()) throw nb::python_error();
         ensure_datetime_api();
-        nb::object na = globals.get("pd").attr("NA");
+        nb::object na = globals.get(pandas_name).attr("NA");
         nb::object box_native;
         for (std::size_t i = 0; i < nb::len(values); ++i) {
             PyObject *value = PyList_GET_ITEM(values.ptr(), i);
@@ -278,10 +283,10 @@ private:
 }  // namespace
 
 nb::object bar_table(nb::handle bars) {
-    nb::object pandas = globals.get("pd");
+    nb::object pandas = globals.get(pandas_name);
     std::optional<nb::dict> columns = dataclass_columns(bars);
     nb::object table = columns ? pandas.attr("DataFrame")(*columns) : pandas.attr("DataFrame")(bars);
-    return globals.get("_strip_tz")(table.attr("convert_dtypes")());
+    return globals.get(strip_tz_name)(table.attr("convert_dtypes")());
 }
 
 nb::list records_of(nb::handle table) {
@@ -323,10 +328,10 @@ nb::object normalize_yfinance_df(nb::handle hist) {
     renames["Close"] = "close";
     renames["Volume"] = "volume";
     table = table.attr("rename")("columns"_a = renames);
-    for (const char *dropped : {"Dividends", "Stock Splits"}) {
-        if (contains(table.attr("columns"), dropped)) {
+    for (const Interned *dropped : {&dividends_column, &splits_column}) {
+        if (contains(table.attr("columns"), *dropped)) {
             nb::list names;
-            names.append(dropped);
+            names.append(dropped->get());
             table = table.attr("drop")("columns"_a = names);
         }
     }
