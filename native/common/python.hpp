@@ -20,6 +20,19 @@ inline bool truthy(nb::handle value) {
     return result == 1;
 }
 
+// A new list of `size` empty slots (to fill with PyList_SET_ITEM), or a new
+// dict; MemoryError when there is no memory for it.
+inline nb::list new_list(Py_ssize_t size = 0) {
+    PyObject *list = PyList_New(size);
+    if (!list) throw nb::python_error();
+    return nb::steal<nb::list>(list);
+}
+inline nb::dict new_dict() {
+    PyObject *dict = PyDict_New();
+    if (!dict) throw nb::python_error();
+    return nb::steal<nb::dict>(dict);
+}
+
 // `key in container`.
 inline bool contains(nb::handle container, const Interned &key) {
     int result = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.get().ptr())

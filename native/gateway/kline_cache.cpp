@@ -76,7 +76,7 @@ public:
     }
 
     void set(nb::str key, nb::list bars) {
-        nb::dict entry;
+        nb::dict entry = new_dict();
         entry[bars_field.get()] = bars;
         entry[cached_at_field.get()] = now();
         cache.attr(set_item.get())(key, entry);
@@ -106,7 +106,7 @@ public:
 
     std::int64_t invalidate(nb::str symbol) {
         std::string prefix = std::string(text_of(symbol, "the symbol")) + ":";
-        nb::list doomed;
+        nb::list doomed = new_list();
         for (nb::handle key : keys_from(prefix))
             if (text_of(key, "a stored key").starts_with(prefix)) doomed.append(key);
         for (nb::handle key : doomed) forget(key);

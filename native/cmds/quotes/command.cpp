@@ -96,12 +96,12 @@ Task run(nb::object self) {
     nb::object symbol = attribute_or(self, symbol_name, Py_None);
     if (!truthy(symbol)) {
         log(error_level, no_symbol);
-        nb::dict refused;
+        nb::dict refused = new_dict();
         put(refused, error_key, no_symbol.get());
         co_return refused;
     }
     nb::object rest = attribute_or(self, rest_name, Py_None);
-    if (!truthy(rest)) rest = nb::list();
+    if (!truthy(rest)) rest = new_list();
 
     nb::object state = self.attr(state_name.get());
     if (!truthy(state.attr(connected_name.get()))) {

@@ -35,7 +35,7 @@ nb::object fetch(nb::handle self, nb::handle keywords) {
         nb::object yfinance = nb::module_::import_("yfinance");
         nb::object proxy = environment.attr("get")("HTTPS_PROXY");
         if (truthy(proxy)) {
-            nb::dict both;
+            nb::dict both = new_dict();
             both["https"] = proxy;
             both["http"] = proxy;
             nb::setattr(yfinance.attr("config").attr("network"), "proxy", both);

@@ -1,6 +1,7 @@
 #include "cmds/quotes/results.hpp"
 
 #include "cmds/quotes/mode_support.hpp"
+#include "common/python.hpp"
 
 namespace veltrax::kline {
 
@@ -18,7 +19,7 @@ nb::object length_of(nb::handle bars) {
 
 nb::dict latest_result(nb::handle symbol, const LatestRequest &request, nb::handle bars) {
     nb::object count = length_of(bars);
-    nb::dict result;
+    nb::dict result = new_dict();
     put(result, symbol_key, symbol);
     put(result, period_key, request.period);
     put(result, count_key, count);
@@ -28,7 +29,7 @@ nb::dict latest_result(nb::handle symbol, const LatestRequest &request, nb::hand
 }
 
 nb::dict range_result(nb::handle symbol, const RangeRequest &request, nb::handle bars) {
-    nb::dict result;
+    nb::dict result = new_dict();
     put(result, symbol_key, symbol);
     put(result, period_key, request.period);
     put(result, start_key, request.start);
@@ -39,7 +40,7 @@ nb::dict range_result(nb::handle symbol, const RangeRequest &request, nb::handle
 }
 
 nb::dict intraday_result(nb::handle symbol, nb::handle bars, const Interned &source) {
-    nb::dict result;
+    nb::dict result = new_dict();
     put(result, symbol_key, symbol);
     put(result, type_key, intraday_text.get());
     put(result, bars_key, bars);
@@ -48,7 +49,7 @@ nb::dict intraday_result(nb::handle symbol, nb::handle bars, const Interned &sou
 }
 
 nb::dict error_result(const Interned &error, nb::handle symbol) {
-    nb::dict result;
+    nb::dict result = new_dict();
     put(result, error_key, error.get());
     put(result, symbol_key, symbol);
     return result;
@@ -62,7 +63,7 @@ nb::dict error_result(const Interned &error, nb::handle symbol, const RangeReque
 }
 
 nb::dict reversed_range_result(const RangeRequest &request) {
-    nb::dict result;
+    nb::dict result = new_dict();
     put(result, error_key, reversed_range.get());
     put(result, start_key, request.start);
     put(result, end_key, request.end);
