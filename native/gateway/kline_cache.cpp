@@ -162,8 +162,12 @@ void define_kline_cache(nb::module_ &module) {
     nb::class_<KlineCache> cls(module, "KlineCache",
                                "Bar lists of kline requests, kept in a DualCache store under\n"
                                "<data dir>/cache-kline and aged per period.");
-    cls.def(nb::init<nb::object>(), "data_dir"_a.none() = nb::none())
-        .def_ro("cache", &KlineCache::cache, "The DualCache that holds the entries.")
+    cls.def(nb::init<nb::object>(), "data_dir"_a.none() = nb::none(),
+            nb::sig("def __init__(self, data_dir: str | os.PathLike[str] | None = None) -> None"))
+        .def_prop_ro(
+            "cache", [](KlineCache &self) { return self.cache; },
+            nb::for_getter(nb::sig("def cache(self, /) -> corbel.dualcache.DualCache")),
+            nb::for_getter("The DualCache that holds the entries."))
         .def_static(
             "count_key",
             [=](nb::str symbol, nb::str period, nb::str adjust, std::int64_t count) {
@@ -181,16 +185,19 @@ void define_kline_cache(nb::module_ &module) {
                                  text_of(start, "the start"), text_of(end, "the end"));
             },
             "symbol"_a, "period"_a, "adjust"_a, "start"_a, "end"_a, "SYMBOL:period:adjust:START_END")
-        .def("get", &KlineCache::get, "key"_a,
+        .def("get", &KlineCache::get, "key"_a, nb::sig("def get(self, key: str) -> list[typing.Any] | None"),
              "The bars stored under the key, or None (a stale entry is deleted).")
         .def("set", &KlineCache::set, "key"_a, "bars"_a,
+             nb::sig("def set(self, key: str, bars: list[typing.Any]) -> None"),
              "Store the bars under the key with the current time.")
         .def_static(
             "_is_stale",
             [](nb::dict entry, nb::str key) { return entry_is_stale(entry, text_of(key, "the key")); },
             "entry"_a, "key"_a)
-        .def("try_larger_count", &KlineCache::try_larger_count, "symbol"_a, "period"_a, "adjust"_a,
-             "count"_a, "The last `count` bars of the smallest cached larger count, or None.")
+        .def("try_larger_count", &KlineCache::try_larger_count, "symbol"_a, "period"_a, "adjust"_a, "count"_a,
+             nb::sig("def try_larger_count(self, symbol: str, period: str, adjust: str, count: int) "
+                     "-> list[typing.Any] | None"),
+             "The last `count` bars of the smallest cached larger count, or None.")
         .def("invalidate", &KlineCache::invalidate, "symbol"_a,
              "Remove every entry of the symbol; returns how many went.");
 

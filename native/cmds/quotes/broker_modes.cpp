@@ -150,19 +150,22 @@ void define_broker_modes(nb::dict &body) {
         [](nb::object self, nb::object contract, nb::object rest) {
             return wrap(latest_bars_of(std::move(self), std::move(contract), std::move(rest)), "IOpKline._kline");
         },
-        "The latest N bars from the broker (or the cache).", "contract"_a.none(), "rest"_a.none()));
+        "The latest N bars from the broker (or the cache).", "contract"_a.none(), "rest"_a.none(),
+        nb::sig("def _kline(self, contract: object, rest: list[str]) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
     globals.remember(history_method, define_method(
         body, "_history",
         [](nb::object self, nb::object contract, nb::object rest) {
             return wrap(history_of(std::move(self), std::move(contract), std::move(rest)), "IOpKline._history");
         },
-        "All bars of a date range from the broker (or the cache).", "contract"_a.none(), "rest"_a.none()));
+        "All bars of a date range from the broker (or the cache).", "contract"_a.none(), "rest"_a.none(),
+        nb::sig("def _history(self, contract: object, rest: list[str]) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
     globals.remember(intraday_method, define_method(
         body, "_intraday",
         [](nb::object self, nb::object contract) {
             return wrap(intraday(std::move(self), std::move(contract)), "IOpKline._intraday");
         },
-        "Today's one-minute curve from the broker (or the cache).", "contract"_a.none()));
+        "Today's one-minute curve from the broker (or the cache).", "contract"_a.none(),
+        nb::sig("def _intraday(self, contract: object) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
 }
 
 }  // namespace veltrax::kline

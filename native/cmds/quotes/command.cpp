@@ -153,7 +153,8 @@ nb::object get_cache() {
 }  // namespace
 
 void define_cache_holder(nb::module_ &module) {
-    module.def("_get_cache", &get_cache, "The process-wide KlineCache, created on first use.");
+    module.def("_get_cache", &get_cache, "The process-wide KlineCache, created on first use.",
+               nb::sig("def _get_cache() -> veltrax.gateway.candle_store.KlineCache"));
     globals.remember(get_cache_name, module.attr("_get_cache"));
     module.attr("_candle_store") = nb::none();
 }
@@ -175,9 +176,11 @@ void define_command(nb::module_ &module) {
     body["rest"] = field("init"_a = false);
     body["requires_gateway"] = false;
     define_method(
-        body, "argmap", &argmap, "The words of the command line: the symbol, then the rest.");
+        body, "argmap", &argmap, "The words of the command line: the symbol, then the rest.",
+        nb::sig("def argmap(self) -> list[corbel.dispatch.DArg]"));
     define_method(body, "run", [](nb::object self) { return wrap(run(std::move(self)), "IOpKline.run"); },
-                  "Route the request to a broker mode, or to the yfinance fallback.");
+                  "Route the request to a broker mode, or to the yfinance fallback.",
+                  nb::sig("def run(self) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]"));
     define_broker_modes(body);
     define_fallback_modes(body);
 

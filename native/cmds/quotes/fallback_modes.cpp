@@ -201,29 +201,34 @@ void define_fallback_modes(nb::dict &body) {
         [](nb::object self, nb::kwargs keywords) {
             return wrap(yf_history(std::move(self), std::move(keywords)), "IOpKline._yf_history");
         },
-        "Download bars with yfinance on a worker thread; None when the download failed.");
+        "Download bars with yfinance on a worker thread; None when the download failed.",
+        nb::sig("def _yf_history(self, **kwargs: typing.Any) -> collections.abc.Coroutine[typing.Any, typing.Any, typing.Any]"));
     globals.remember(run_yfinance_method, define_method(
         body, "_run_yfinance",
         [](nb::object self, nb::object rest) {
             return wrap(run_yfinance_of(std::move(self), std::move(rest)), "IOpKline._run_yfinance");
         },
-        "Dispatch kline query to yfinance based on arg pattern.", nb::arg("rest").none()));
+        "Dispatch kline query to yfinance based on arg pattern.", nb::arg("rest").none(),
+        nb::sig("def _run_yfinance(self, rest: list[str]) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
     globals.remember(kline_yfinance_method, define_method(
         body, "_kline_yfinance",
         [](nb::object self, nb::object rest) {
             return wrap(kline_yfinance_of(std::move(self), std::move(rest)), "IOpKline._kline_yfinance");
         },
-        "The latest N bars from yfinance (or the cache).", nb::arg("rest").none()));
+        "The latest N bars from yfinance (or the cache).", nb::arg("rest").none(),
+        nb::sig("def _kline_yfinance(self, rest: list[str]) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
     globals.remember(history_yfinance_method, define_method(
         body, "_history_yfinance",
         [](nb::object self, nb::object rest) {
             return wrap(history_yfinance_of(std::move(self), std::move(rest)), "IOpKline._history_yfinance");
         },
-        "All bars of a date range from yfinance (or the cache).", nb::arg("rest").none()));
+        "All bars of a date range from yfinance (or the cache).", nb::arg("rest").none(),
+        nb::sig("def _history_yfinance(self, rest: list[str]) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
     globals.remember(intraday_yfinance_method, define_method(
         body, "_intraday_yfinance",
         [](nb::object self) { return wrap(intraday_yfinance(std::move(self)), "IOpKline._intraday_yfinance"); },
-        "Today's one-minute curve from yfinance (or the cache)."));
+        "Today's one-minute curve from yfinance (or the cache).",
+        nb::sig("def _intraday_yfinance(self) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]")));
 }
 
 }  // namespace veltrax::kline
