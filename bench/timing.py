@@ -9,22 +9,31 @@ from typing import Callable
 
 def best_time(work: Callable[[], object], repeat: int = 5, min_batch_seconds: float = 0.05) -> float:
     """Seconds per call: best of `repeat` batches, each long enough to time reliably."""
-    work()  # warm-up
-    number = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(number):
-            work()
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_batch_seconds or number >= 1 << 20:
-            break
-        number *= 2
-    best = elapsed / number
-    for _ in range(repeat - 1):
-        start = time.perf_counter()
-        for _ in range(number):
-            work()
-        best = min(best, (time.perf_counter() - start) / number)
+    return best_times([work], repeat, min_batch_seconds)[0]
+
+
+def best_times(works: list[Callable[[], object]], rounds: int = 5, min_batch_seconds: float = 0.05) -> list[float]:
+    """Seconds per call of each work: their batches alternate, so that a busy machine slows
+    them alike, and each keeps its best batch."""
+    numbers = []
+    for work in works:
+        work()  # warm-up
+        number = 1
+        while True:
+            start = time.perf_counter()
+            for _ in range(number):
+                work()
+            if time.perf_counter() - start >= min_batch_seconds or number >= 1 << 20:
+                break
+            number *= 2
+        numbers.append(number)
+    best = [float("inf")] * len(works)
+    for _ in range(rounds):
+        for i, (work, number) in enumerate(zip(works, numbers)):
+            start = time.perf_counter()
+            for _ in range(number):
+                work()
+            best[i] = min(best[i], (time.perf_counter() - start) / number)
     return best
 
 
@@ -42,8 +51,8 @@ class Report:
 
     def compare(self, scenario: str, baseline_name: str, baseline: Callable[[], object],
                 ours: Callable[[], object], repeat: int = 5) -> float:
-        """Time both in this run; returns baseline/ours (above 1: ours is faster)."""
-        base, mine = best_time(baseline, repeat), best_time(ours, repeat)
+        """Time both in this run, alternately; returns baseline/ours (above 1: ours is faster)."""
+        base, mine = best_times([baseline, ours], repeat)
         self.add(scenario, baseline_name, base, mine)
         return base / mine
 

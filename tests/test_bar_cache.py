@@ -45,6 +45,10 @@ def test_wrong_argument_kinds_are_type_errors(cache):
         cache.set("k", ("not", "a", "list"))
     with pytest.raises(TypeError):
         cache.try_larger_count("SPY", "day", "none", "5")
+    with pytest.raises(ValueError, match=r"the symbol 'S\\udc80' is not valid text"):
+        KlineCache.count_key("S\udc80", "day", "none", 1)
+    with pytest.raises(ValueError, match=r"the adjustment '\\ud800' is not valid text"):
+        cache.try_larger_count("SPY", "day", "\ud800", 1)
 
 
 def test_stale_after_table():

@@ -3,11 +3,13 @@
 import asyncio
 import datetime as dt
 import math
+from decimal import Decimal
 import sys
 from unittest import mock
 from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
+import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -124,6 +126,12 @@ def test_bars_pandas_must_handle_itself(printed):
         [OddBar(dt.date(2025, 1, 2), "x"), OddBar(dt.date(2025, 1, 3), None)],
         [OddBar(pd.Timestamp("2025-01-02 10:00", tz="UTC"), 1.5), OddBar(pd.Timestamp("2025-01-02 11:00", tz="UTC"), 2.5)],
         [{"date": dt.date(2025, 1, 2), "open": 1.0}],
+        # Object columns of numpy and pandas scalars: to_dict boxes them to native values.
+        [OddBar(dt.date(2025, 1, 2), np.int64(3)), OddBar(dt.date(2025, 1, 3), "x")],
+        [OddBar(dt.date(2025, 1, 2), np.float32(1.5)), OddBar(dt.date(2025, 1, 3), pd.NA)],
+        [OddBar(dt.date(2025, 1, 2), np.bool_(True)), OddBar(dt.date(2025, 1, 3), np.uint64(2**63))],
+        [OddBar(dt.date(2025, 1, 2), np.datetime64("2025-01-02T10:00")), OddBar(dt.date(2025, 1, 3), 1)],
+        [OddBar(dt.date(2025, 1, 2), np.timedelta64(90, "s")), OddBar(dt.date(2025, 1, 3), Decimal("1.5"))],
     ]
     for bars in odd:
         assert_same(fetched(bars, printed), pandas_way(bars))

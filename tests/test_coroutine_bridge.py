@@ -4,6 +4,7 @@ import asyncio
 import collections.abc
 import gc
 import types
+import weakref
 
 import pytest
 
@@ -71,10 +72,18 @@ def test_awaiting_something_not_awaitable_is_a_type_error(run):
     assert run(_bridge_probe.catching(42)) == ("caught", "TypeError", "object int can't be used in 'await' expression")
 
 
-def test_task_cancel_cancels_the_awaited_future(run):
+AWAITING_CHAINS = [
+    lambda awaitable: _bridge_probe.passthrough(awaitable),
+    lambda awaitable: _bridge_probe.nested(awaitable, 2),
+    lambda awaitable: _bridge_probe.passthrough(_bridge_probe.passthrough(awaitable)),
+]
+
+
+@pytest.mark.parametrize("make", AWAITING_CHAINS)
+def test_task_cancel_cancels_the_awaited_future(make, run):
     async def scenario():
         future = asyncio.get_running_loop().create_future()
-        task = asyncio.create_task(_bridge_probe.passthrough(future))
+        task = asyncio.create_task(make(future))
         await asyncio.sleep(0)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -189,3 +198,183 @@ def test_coroutines_carry_their_names_for_task_reprs(run):
     coroutine = _bridge_probe.returning(None)
     assert (coroutine.__name__, coroutine.__qualname__) == ("returning", "returning")
     coroutine.close()
+
+
+class ReEntering:
+    """An awaitable whose step calls back into the coroutine that awaits it."""
+
+    def __init__(self, operation):
+        self.operation = operation
+        self.coroutine = None
+        self.refused = None
+
+    def call_back(self):
+        try:
+            self.operation(self.coroutine)
+        except ValueError as error:
+            self.refused = error
+
+    def __await__(self):
+        self.call_back()
+        try:
+            yield "first"
+        finally:
+            if self.refused is None:
+                self.call_back()
+        return "done"
+
+
+REENTRY = {
+    "send": lambda coroutine: coroutine.send(None),
+    "throw": lambda coroutine: coroutine.throw(KeyError("inside")),
+    "close": lambda coroutine: coroutine.close(),
+}
+
+
+@pytest.mark.parametrize("operation", REENTRY)
+@pytest.mark.parametrize("depth", [None, 0, 2])
+def test_a_coroutine_cannot_be_reentered_from_the_step_it_runs(operation, depth):
+    awaitable = ReEntering(REENTRY[operation])
+    coroutine = _bridge_probe.passthrough(awaitable) if depth is None else _bridge_probe.nested(awaitable, depth)
+    awaitable.coroutine = coroutine
+    assert coroutine.send(None) == "first"
+    assert str(awaitable.refused) == "coroutine already executing"
+    with pytest.raises(StopIteration) as stopped:
+        coroutine.send(None)
+    assert stopped.value.value == "done"
+
+
+@pytest.mark.parametrize("operation", REENTRY)
+def test_a_coroutine_cannot_be_reentered_while_it_closes_what_it_awaits(operation):
+    awaitable = ReEntering(lambda coroutine: None)
+    coroutine = _bridge_probe.passthrough(awaitable)
+    awaitable.coroutine = coroutine
+    coroutine.send(None)
+    awaitable.operation = REENTRY[operation]
+    coroutine.close()
+    assert str(awaitable.refused) == "coroutine already executing"
+
+
+class Suspended:
+    def __await__(self):
+        return (yield "first")
+
+
+def test_throw_refuses_bad_arguments_and_leaves_the_coroutine_as_it_was():
+    class Unsure(type):
+        def __instancecheck__(cls, instance):
+            raise LookupError("cannot tell")
+
+    class Odd(Exception, metaclass=Unsure):
+        pass
+
+    coroutine = _bridge_probe.passthrough(Suspended())
+    coroutine.send(None)
+    with pytest.raises(TypeError, match="third argument must be a traceback"):
+        coroutine.throw(ValueError, None, "not a traceback")
+    with pytest.raises(LookupError, match="cannot tell"):
+        coroutine.throw(Odd, "value")
+    with pytest.raises(StopIteration) as stopped:
+        coroutine.send("resumed")
+    assert stopped.value.value == "resumed"
+
+
+def test_throw_with_a_traceback_keeps_it():
+    try:
+        raise ValueError("with a past")
+    except ValueError as error:
+        traceback = error.__traceback__
+    coroutine = _bridge_probe.passthrough(Suspended())
+    coroutine.send(None)
+    with pytest.raises(ValueError) as raised:
+        coroutine.throw(ValueError, ValueError("thrown"), traceback)
+    assert str(raised.value) == "thrown"
+    frames = []
+    tb = raised.value.__traceback__
+    while tb is not None:
+        frames.append(tb.tb_frame)
+        tb = tb.tb_next
+    assert traceback.tb_frame in frames
+
+
+class ProbeError(Exception):
+    pass
+
+
+CPP_EXCEPTIONS = {
+    "length_error": ValueError,
+    "range_error": ValueError,
+    "overflow_error": OverflowError,
+    "domain_error": ValueError,
+    "invalid_argument": ValueError,
+    "out_of_range": IndexError,
+    "bad_alloc": MemoryError,
+    "runtime_error": RuntimeError,
+    "key_error": KeyError,
+    "probe_error": "ProbeError",
+}
+
+
+@pytest.mark.parametrize("kind, expected", CPP_EXCEPTIONS.items())
+@pytest.mark.parametrize("driven_by", ["asyncio", "send"])
+@pytest.mark.parametrize("suspends", [False, True])
+def test_cpp_exceptions_become_the_python_types_nanobind_gives_them(kind, expected, driven_by, suspends, run):
+    expected = getattr(_bridge_probe, expected) if isinstance(expected, str) else expected
+    coroutine = _bridge_probe.throwing_cpp(kind, value_after_a_turn(None) if suspends else None)
+    with pytest.raises(BaseException) as raised:
+        if driven_by == "asyncio":
+            run(coroutine)
+        else:
+            while True:
+                coroutine.send(None)
+    assert type(raised.value) is expected
+
+
+def test_a_stop_iteration_thrown_in_cpp_is_not_a_return(run):
+    with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as raised:
+        run(_bridge_probe.throwing_cpp("stop_iteration"))
+    assert isinstance(raised.value.__cause__, StopIteration)
+
+
+@pytest.mark.parametrize("depth", [0, 1, 3])
+def test_nested_tasks_await_through_each_other(depth, run):
+    async def now(value):
+        return value
+
+    assert run(_bridge_probe.nested(value_after_a_turn("deep"), depth)) == "deep"
+    assert run(_bridge_probe.nested(now((1, 2)), depth)) == (1, 2)
+    error = KeyError("inner")
+    with pytest.raises(KeyError) as raised:
+        run(_bridge_probe.nested(raise_after_a_turn(error), depth))
+    assert raised.value is error
+    assert run(_bridge_probe.catching_nested(raise_after_a_turn(ValueError("x")), depth)) == ("caught", "ValueError", "x")
+
+
+def test_closing_a_nested_chain_closes_what_its_innermost_task_awaits():
+    closed = []
+
+    class Tracked:
+        def __await__(self):
+            try:
+                yield "waiting"
+            finally:
+                closed.append(True)
+
+    coroutine = _bridge_probe.nested(Tracked(), 3)
+    assert coroutine.send(None) == "waiting"
+    coroutine.close()
+    assert closed == [True]
+
+
+@pytest.mark.parametrize("make", AWAITING_CHAINS)
+def test_an_abandoned_pending_task_is_collected_with_its_cycle(make):
+    loop = asyncio.new_event_loop()
+    loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
+    future = loop.create_future()
+    task = loop.create_task(make(future))
+    loop.run_until_complete(asyncio.sleep(0))
+    loop.close()
+    collected = weakref.ref(future)
+    del future, task
+    gc.collect()
+    assert collected() is None

@@ -107,6 +107,17 @@ def test_other_shapes_and_malformed_keys_are_ignored(cache):
     assert cache.try_larger_count("SPY", "day", "none", 100) == bars(200)[-100:]
 
 
+@pytest.mark.parametrize("planted", [
+    "SPY:day:adj:count_x:count_250",  # what `kline SPY day 250 adj:count_x` stores
+    "SPY:day:adj:count_0250", "SPY:day:adj:count_+250", "SPY:day:adj:count_2_50", "SPY:day:adj:count_ 250",
+])
+def test_only_keys_count_key_writes_are_taken(planted, cache):
+    cache.set(planted, bars(250))
+    assert cache.try_larger_count("SPY", "day", "adj", 200) is None
+    store(cache, "SPY", "day", "adj", 300)
+    assert cache.try_larger_count("SPY", "day", "adj", 200) == bars(300)[-200:]
+
+
 def test_counts_of_zero_or_below_follow_slice_arithmetic(cache):
     store(cache, "SPY", "day", "none", 5)
     assert cache.try_larger_count("SPY", "day", "none", 0) == bars(5)

@@ -109,3 +109,10 @@ def test_broker_failures_are_not_caught_here(printed):
     op = command("AAPL", ["day"], RecordingIB(error=TimeoutError("gateway timeout")))
     with pytest.raises(TimeoutError):
         asyncio.run(op._kline(None, op.rest))
+
+
+def test_an_adjustment_word_that_looks_like_a_key_does_not_answer_other_requests(printed):
+    latest(["day", "250", "adj:count_x"])
+    assert kline._get_cache().get("AAPL:day:adj:count_x:count_250") is not None
+    result, ib = latest(["day", "200", "adj"])
+    assert ib.keywords()["whatToShow"] == "ADJUSTED_LAST" and "cached" not in result

@@ -254,3 +254,17 @@ def test_host_contract_survives_copying(run):
     op = make(state=State(lookup=lambda s: ("NQ", future)))
     run(op.run())
     assert future == snapshot
+
+
+@pytest.mark.parametrize("symbol, rest, named", [
+    ("AAPL", ["day", "5\udc80"], "the word '5\\udc80'"),
+    ("AAPL", ["2025-01-01", "\ud800"], "the word '\\ud800'"),
+    ("AB\udc80", ["day", "5"], "the symbol 'AB\\udc80'"),
+])
+@pytest.mark.parametrize("connected", [True, False])
+def test_text_that_is_not_valid_is_one_clear_error(symbol, rest, named, connected, data_dir, yf, run):
+    op = kline.IOpKline(state=State(connected=connected), ib=None)
+    op.symbol, op.rest = symbol, rest
+    with pytest.raises(ValueError) as raised:
+        run(op.run())
+    assert str(raised.value).startswith(f"{named} is not valid text (surrogates not allowed)")

@@ -1,12 +1,33 @@
 #include "common/python.hpp"
 
-#include <nanobind/stl/string.h>
-
 namespace veltrax {
+
+std::string_view text_of(nb::handle text, const char *what) {
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s must be text, not %.100s", what, Py_TYPE(text.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data) return {data, static_cast<std::size_t>(size)};
+    nb::python_error invalid;
+    if (!invalid.matches(PyExc_UnicodeEncodeError)) throw invalid;
+    nb::raise_from(invalid, PyExc_ValueError, "%s %R is not valid text (%S)", what, text.ptr(),
+                   invalid.value().attr("reason").ptr());
+}
+
+nb::object attribute_or(nb::handle object, const Interned &name, nb::handle fallback) {
+    PyObject *value = PyObject_GetAttr(object.ptr(), name.get().ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
     if (!iterator.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.100s object",
                      Py_TYPE(value.ptr())->tp_name);
@@ -36,14 +57,25 @@ nb::object last(nb::handle sequence, std::int64_t count) {
     return slice;
 }
 
-std::vector<std::string> words_of(nb::handle words) {
-    std::vector<std::string> result;
-    for (nb::handle word : words) {
-        if (!PyUnicode_Check(word.ptr()))
-            throw nb::type_error("the words of a request must be text");
-        result.push_back(nb::cast<std::string>(word));
+void set_python_error(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (nb::python_error &error) {
+        error.restore();
+        return;
+    } catch (...) {
     }
-    return result;
+    // nanobind translates what a bound function throws; a throwaway function
+    // that rethrows the failure gets exactly that translation.
+    try {
+        nb::object rethrow = nb::cpp_function([failure] { std::rethrow_exception(failure); });
+        PyObject *never = PyObject_CallNoArgs(rethrow.ptr());
+        Py_XDECREF(never);
+    } catch (nb::python_error &error) {
+        error.restore();
+    } catch (...) {
+        PyErr_NoMemory();
+    }
 }
 
 }  // namespace veltrax

@@ -53,9 +53,12 @@ bool is_stale(double cached_at, double now, std::string_view key) {
     return now - cached_at > static_cast<double>(max_age_of(staleness_class(key)));
 }
 
-std::optional<std::int64_t> cached_count(std::string_view key) {
-    std::size_t last = key.rfind('_');
-    return parse_integer(last == std::string_view::npos ? key : key.substr(last + 1));
+std::optional<std::int64_t> cached_count(std::string_view key, std::string_view prefix) {
+    if (!key.starts_with(prefix)) return std::nullopt;
+    std::string_view written = key.substr(prefix.size());
+    std::optional<std::int64_t> count = parse_integer(written);
+    if (!count || std::to_string(*count) != written) return std::nullopt;
+    return count;
 }
 
 }  // namespace veltrax::candle_store

@@ -55,7 +55,9 @@ std::int64_t max_age_of(std::string_view staleness_class);
 // from the future after the clock was set back, is fresh.
 bool is_stale(double cached_at, double now, std::string_view key);
 
-// The integer after the last underscore of a count key, if it is one.
-std::optional<std::int64_t> cached_count(std::string_view key);
+// The count of a key that count_key made with this prefix: the text after the
+// prefix must be that integer exactly as count_key writes it. A key that merely
+// begins with the prefix (an adjustment word holding ":count_", say) has none.
+std::optional<std::int64_t> cached_count(std::string_view key, std::string_view prefix);
 
 }  // namespace veltrax::candle_store

@@ -41,11 +41,15 @@ TEST(Staleness, StrictlyOlderThanTheLimit) {
     EXPECT_TRUE(is_stale(0.0, 86401.0, "SPY"));
 }
 
-TEST(CachedCount, TheIntegerAfterTheLastUnderscore) {
-    EXPECT_EQ(cached_count("SPY:day:none:count_500"), 500);
-    EXPECT_EQ(cached_count("SPY:day:none:count_-2"), -2);
-    EXPECT_FALSE(cached_count("SPY:day:none:count_abc").has_value());
-    EXPECT_FALSE(cached_count("SPY:day:none:count_").has_value());
+TEST(CachedCount, OnlyTheIntegerAsCountKeyWritesIt) {
+    constexpr const char *prefix = "SPY:day:adj:count_";
+    EXPECT_EQ(cached_count("SPY:day:adj:count_500", prefix), 500);
+    EXPECT_EQ(cached_count("SPY:day:adj:count_-2", prefix), -2);
+    EXPECT_EQ(cached_count("SPY:day:adj:count_0", prefix), 0);
+    for (const char *other : {"SPY:day:adj:count_abc", "SPY:day:adj:count_", "SPY:day:adj:count_x:count_250",
+                              "SPY:day:adj:count_ 250", "SPY:day:adj:count_+250", "SPY:day:adj:count_0250",
+                              "SPY:day:adj:count_2_50", "SPY:day:none:count_250"})
+        EXPECT_FALSE(cached_count(other, prefix).has_value()) << other;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "cmds/quotes/bar_frames.hpp"
 
 #include <datetime.h>
+#include <nanobind/stl/string.h>
 
 #include <cstring>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "cmds/quotes/module_namespace.hpp"
 #include "common/coroutine.hpp"
 #include "common/pydate.hpp"
+#include "common/interned.hpp"
 #include "common/python.hpp"
 
 namespace veltrax::kline {
@@ -17,6 +19,9 @@ namespace veltrax::kline {
 namespace {
 
 using namespace nb::literals;
+
+constinit Interned pandas_name{"pd"}, strip_tz_name{"_strip_tz"};
+constinit Interned dividends_column{"Dividends"}, splits_column{"Stock Splits"};
 
 void ensure_datetime_api() {
     if (!PyDateTimeAPI) {
@@ -70,14 +75,9 @@ nb::object typed_column(nb::list values) {
         return array;
     }
     if (!PyDateTime_CheckExact(first)) return values;
-    PyObject *zone = reinterpret_cast<PyDateTime_DateTime *>(first)->hastzinfo
-                         ? reinterpret_cast<PyDateTime_DateTime *>(first)->tzinfo
-                         : Py_None;
-    auto zone_of = [](PyObject *v) {
-        auto *moment = reinterpret_cast<PyDateTime_DateTime *>(v);
-        return moment->hastzinfo ? moment->tzinfo : Py_None;
-    };
-    if (!all([&](PyObject *v) { return PyDateTime_CheckExact(v) && zone_of(v) == zone; })) return values;
+    PyObject *zone = PyDateTime_DATE_GET_TZINFO(first);
+    if (!all([&](PyObject *v) { return PyDateTime_CheckExact(v) && PyDateTime_DATE_GET_TZINFO(v) == zone; }))
+        return values;
     auto [micros, memory] = numpy_array<long long>("int64", size);
     auto [first_occurrence, flags] = numpy_array<bool>("bool", size);
     for (Py_ssize_t i = 0; i < size; ++i) {
@@ -85,7 +85,7 @@ nb::object typed_column(nb::list values) {
         memory[i] = wall_clock_micros(value);
         flags[i] = PyDateTime_DATE_GET_FOLD(value) == 0;
     }
-    nb::object wall_clock = globals.get("pd").attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"));
+    nb::object wall_clock = globals.get(pandas_name).attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"));
     if (zone == Py_None) return wall_clock;
     // Ambiguous wall times resolve by each value's fold, as its utcoffset() does;
     // a wall time the zone skips raises, and pandas reads the values itself.
@@ -115,7 +115,7 @@ std::optional<nb::dict> dataclass_columns(nb::handle bars) {
     for (nb::handle field : nb::module_::import_("dataclasses").attr("fields")(cls))
         names.push_back(field.attr("name"));
     std::vector<nb::list> columns;
-    for (std::size_t i = 0; i < names.size(); ++i) columns.push_back(nb::steal<nb::list>(PyList_New(rows)));
+    for (std::size_t i = 0; i < names.size(); ++i) columns.push_back(new_list(rows));
 
     for (Py_ssize_t row = 0; row < rows; ++row) {
         PyObject *bar = PyList_GET_ITEM(bars.ptr(), row);
@@ -130,7 +130,7 @@ std::optional<nb::dict> dataclass_columns(nb::handle bars) {
             PyList_SET_ITEM(columns[i].ptr(), row, value);
         }
     }
-    nb::dict by_name;
+    nb::dict by_name = new_dict();
     for (std::size_t i = 0; i < names.size(); ++i) by_name[names[i]] = typed_column(columns[i]);
     return by_name;
 }
@@ -176,99 +176,125 @@ private:
 };
 
 nb::object box(char kind, const ArrayView &data, Py_ssize_t i) {
-    switch (kind) {
-        case 'f': return nb::steal(PyFloat_FromDouble(data.at<double>(i)));
-        case 'i': return nb::steal(PyLong_FromLongLong(data.at<long long>(i)));
-        default: return nb::bool_(data.at<bool>(i));
-    }
+    PyObject *value = kind == 'f'   ? PyFloat_FromDouble(data.at<double>(i))
+                      : kind == 'i' ? PyLong_FromLongLong(data.at<long long>(i))
+                                    : Py_NewRef(data.at<bool>(i) ? Py_True : Py_False);
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
 }
+
+// What to_dict(orient="records") makes of a value of an object or extension
+// column: numpy numbers as the Python numbers they hold, numpy datetimes and
+// durations as pandas Timestamps and Timedeltas, NA as None, anything else as
+// it is. The types are numpy's and pandas' public ones; the records tests
+// compare the outcome with pandas' own to_dict.
+class NativeValues {
+public:
+    NativeValues() {
+        nb::module_ numpy = nb::module_::import_("numpy");
+        nb::object pandas = globals.get(pandas_name);
+        floating_ = numpy.attr("floating");
+        integer_ = numpy.attr("integer");
+        boolean_ = numpy.attr("bool_");
+        datetime_ = numpy.attr("datetime64");
+        duration_ = numpy.attr("timedelta64");
+        missing_ = pandas.attr("NA");
+        timestamp_ = pandas.attr("Timestamp");
+        timedelta_ = pandas.attr("Timedelta");
+        ensure_datetime_api();
+    }
+
+    // Native already: nothing to convert.
+    static bool native(PyObject *value) {
+        return value == Py_None || PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
+               PyUnicode_CheckExact(value) || PyDate_Check(value);
+    }
+
+    nb::object operator()(PyObject *value) const {
+        if (native(value)) return nb::borrow(value);
+        if (value == missing_.ptr()) return nb::none();
+        if (PyFloat_Check(value) || is(value, floating_)) return checked(PyNumber_Float(value));
+        if ((PyLong_Check(value) || is(value, integer_)) && !is(value, duration_))
+            return checked(PyNumber_Long(value));
+        if (is(value, boolean_)) return nb::bool_(truthy(value));
+        if (is(value, datetime_)) return timestamp_(nb::handle(value));
+        if (is(value, duration_)) return timedelta_(nb::handle(value));
+        return nb::borrow(value);
+    }
+
+private:
+    static bool is(PyObject *value, const nb::object &type) {
+        int result = PyObject_IsInstance(value, type.ptr());
+        if (result < 0) throw nb::python_error();
+        return result == 1;
+    }
+    static nb::object checked(PyObject *value) {
+        if (!value) throw nb::python_error();
+        return nb::steal(value);
+    }
+
+    nb::object floating_, integer_, boolean_, datetime_, duration_, missing_, timestamp_, timedelta_;
+};
 
 // The record values of one column, as to_dict(orient="records") gives them:
 // the column's element iterator, boxed to native Python values where pandas
 // boxes them (object and extension columns). Common column kinds are read from
-// their memory; everything else goes through pandas.
+// their memory; everything else goes through pandas' public API.
 class ColumnValues {
 public:
     explicit ColumnValues(nb::handle column) {
         nb::object dtype = column.attr("dtype");
-        nb::object pandas = globals.get("pd");
+        nb::object pandas = globals.get(pandas_name);
         bool extension = nb::isinstance(dtype, pandas.attr("api").attr("extensions").attr("ExtensionDtype"));
-        if (!extension) {
-            std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-            if (kind == "M") {
-                // Boxed to Timestamps in one pass, as the column's own iterator boxes them.
-                values_ = nb::steal<nb::list>(PySequence_List(column.attr("array").attr("astype")("object").ptr()));
-                if (!values_.is_valid()) throw nb::python_error();
-                return;
-            }
-            if (read_numpy(column.attr("to_numpy")(), kind.at(0))) return;
-        } else if (read_masked(column.attr("array"), pandas.attr("arrays"))) {
+        std::string kind = extension ? "" : nb::cast<std::string>(dtype.attr("kind"));
+        if (kind == "M") {
+            // Boxed to Timestamps in one pass, as the column's own iterator boxes them.
+            values_ = nb::list(column.attr("array").attr("astype")("object"));
             return;
         }
-        nb::list values = nb::steal<nb::list>(PySequence_List(column.ptr()));
-        if (!values.is_valid()) throw nb::python_error();
-        if (extension || nb::cast<std::string>(dtype.attr("kind")) == "O") {
-            nb::object box_native = nb::module_::import_("pandas.core.dtypes.cast").attr("maybe_box_native");
-            for (std::size_t i = 0; i < nb::len(values); ++i) values[i] = box_native(values[i]);
+        if (!extension && kind != "O" && read_numpy(column.attr("to_numpy")(), kind.at(0))) return;
+        if (extension && read_masked(column, dtype)) return;
+        values_ = nb::list(column);
+        if (extension || kind == "O") {
+            NativeValues native;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values_.ptr()); ++i) {
+                PyObject *value = PyList_GET_ITEM(values_.ptr(), i);
+                if (!NativeValues::native(value)) values_[i] = native(value);
+            }
         }
-        values_ = std::move(values);
     }
 
     PyObject *at(Py_ssize_t row) const { return PyList_GET_ITEM(values_.ptr(), row); }
 
 private:
     bool read_numpy(nb::handle array, char kind) {
-        if (kind == 'O') return read_objects(array);
         char wanted = kind == 'f' ? 'f' : kind == 'i' ? 'i' : kind == 'b' ? 'b' : 0;
         if (!wanted) return false;
         ArrayView data(array);
         if (!data.holds(wanted, wanted == 'b' ? 1 : 8)) return false;
-        values_ = nb::steal<nb::list>(PyList_New(data.size()));
-        for (Py_ssize_t i = 0; i < data.size(); ++i)
-            PyList_SET_ITEM(values_.ptr(), i, box(wanted, data, i).release().ptr());
+        values_ = new_list(data.size());
+        for (Py_ssize_t i = 0; i < data.size(); ++i) PyList_SET_ITEM(values_.ptr(), i, box(wanted, data, i).release().ptr());
         return true;
     }
 
-    // Float64, Int64 and boolean columns: values and a mask of missing ones.
-    bool read_masked(nb::handle array, nb::handle arrays) {
-        char kind = 0;
-        if (nb::isinstance(array, arrays.attr("FloatingArray"))) kind = 'f';
-        else if (nb::isinstance(array, arrays.attr("IntegerArray"))) kind = 'i';
-        else if (nb::isinstance(array, arrays.attr("BooleanArray"))) kind = 'b';
+    // Float64, Int64 and boolean columns: their values (missing ones filled)
+    // and which are missing, both as numpy arrays through the public API.
+    bool read_masked(nb::handle column, nb::handle dtype) {
+        using namespace nb::literals;
+        std::string name = nb::cast<std::string>(nb::str(dtype));
+        char kind = name == "Float64" ? 'f' : name == "Int64" ? 'i' : name == "boolean" ? 'b' : 0;
         if (!kind) return false;
-        ArrayView data(array.attr("_data"));
-        ArrayView mask(array.attr("_mask"));
-        if (!data.holds(kind, kind == 'b' ? 1 : 8) || !mask.holds('b', 1) ||
-            mask.size() != data.size())
+        const char *numpy_type = kind == 'f' ? "float64" : kind == 'i' ? "int64" : "bool";
+        nb::object filled = column.attr("to_numpy")("dtype"_a = numpy_type, "na_value"_a = kind == 'b' ? nb::object(nb::bool_(false)) : nb::object(nb::int_(0)));
+        nb::object missing = column.attr("isna")().attr("to_numpy")();
+        ArrayView data(filled), mask(missing);
+        if (!data.holds(kind, kind == 'b' ? 1 : 8) || !mask.holds('b', 1) || mask.size() != data.size())
             return false;
-        values_ = nb::steal<nb::list>(PyList_New(data.size()));
+        values_ = new_list(data.size());
         for (Py_ssize_t i = 0; i < data.size(); ++i) {
             nb::object value = mask.at<bool>(i) ? nb::none() : box(kind, data, i);
             PyList_SET_ITEM(values_.ptr(), i, value.release().ptr());
         }
-        return true;
-    }
-
-    // Object columns hold the values themselves; native ones need no boxing.
-    bool read_objects(nb::handle array) {
-        nb::list values = nb::steal<nb::list>(PySequence_List(array.ptr()));
-        if (!values.is_valid()) throw nb::python_error();
-        ensure_datetime_api();
-        nb::object na = globals.get("pd").attr("NA");
-        nb::object box_native;
-        for (std::size_t i = 0; i < nb::len(values); ++i) {
-            PyObject *value = PyList_GET_ITEM(values.ptr(), i);
-            if (value == na.ptr()) {
-                values[i] = nb::none();
-            } else if (!(value == Py_None || PyFloat_CheckExact(value) || PyLong_CheckExact(value) ||
-                         PyBool_Check(value) || PyUnicode_CheckExact(value) ||
-                         PyDate_Check(value))) {
-                if (!box_native.is_valid())
-                    box_native = nb::module_::import_("pandas.core.dtypes.cast").attr("maybe_box_native");
-                values[i] = box_native(nb::handle(value));
-            }
-        }
-        values_ = std::move(values);
         return true;
     }
 
@@ -278,10 +304,10 @@ private:
 }  // namespace
 
 nb::object bar_table(nb::handle bars) {
-    nb::object pandas = globals.get("pd");
+    nb::object pandas = globals.get(pandas_name);
     std::optional<nb::dict> columns = dataclass_columns(bars);
     nb::object table = columns ? pandas.attr("DataFrame")(*columns) : pandas.attr("DataFrame")(bars);
-    return globals.get("_strip_tz")(table.attr("convert_dtypes")());
+    return globals.get(strip_tz_name)(table.attr("convert_dtypes")());
 }
 
 nb::list records_of(nb::handle table) {
@@ -292,9 +318,9 @@ nb::list records_of(nb::handle table) {
     for (std::size_t k = 0; k < nb::len(labels); ++k)
         columns.emplace_back(by_position[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)]);
     Py_ssize_t rows = nb::len(table);
-    nb::list records = nb::steal<nb::list>(PyList_New(rows));
+    nb::list records = new_list(rows);
     for (Py_ssize_t row = 0; row < rows; ++row) {
-        nb::dict record;
+        nb::dict record = new_dict();
         for (std::size_t k = 0; k < columns.size(); ++k)
             if (PyDict_SetItem(record.ptr(), labels[k].ptr(), columns[k].at(row)) != 0)
                 throw nb::python_error();
@@ -315,7 +341,7 @@ nb::object strip_tz(nb::object table) {
 nb::object normalize_yfinance_df(nb::handle hist) {
     nb::object table = hist.attr("reset_index")();
     nb::object first = nb::str(table.attr("columns")[0]);
-    nb::dict renames;
+    nb::dict renames = new_dict();
     renames[first] = "date";
     renames["Open"] = "open";
     renames["High"] = "high";
@@ -323,10 +349,10 @@ nb::object normalize_yfinance_df(nb::handle hist) {
     renames["Close"] = "close";
     renames["Volume"] = "volume";
     table = table.attr("rename")("columns"_a = renames);
-    for (const char *dropped : {"Dividends", "Stock Splits"}) {
-        if (contains(table.attr("columns"), dropped)) {
-            nb::list names;
-            names.append(dropped);
+    for (const Interned *dropped : {&dividends_column, &splits_column}) {
+        if (contains(table.attr("columns"), *dropped)) {
+            nb::list names = new_list();
+            names.append(dropped->get());
             table = table.attr("drop")("columns"_a = names);
         }
     }

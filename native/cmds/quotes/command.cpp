@@ -5,8 +5,8 @@
 
 #include <nanobind/stl/string.h>
 
-#include "cmds/quotes/module_namespace.hpp"
-#include "cmds/quotes/request_words.hpp"
+#include "cmds/quotes/mode_support.hpp"
+#include "cmds/quotes/request.hpp"
 #include "common/coroutine.hpp"
 #include "common/python.hpp"
 
@@ -40,8 +40,17 @@ constexpr const char *help_text =
     "      kline AAPL intraday\n"
     "    ";
 
+constinit Interned darg_name{"DArg"}, future_name{"Future"}, copy_name{"copy"}, field_name{"field"},
+    iop_name{"IOp"}, dataclass_name{"dataclass"}, command_name{"command"};
+constinit Interned connected_name{"connected"}, lookup_name{"positionalQuoteRepopulate"}, sec_type_name{"secType"},
+    continuous_future{"CONTFUT"};
+constinit Interned no_symbol{"No symbol provided"}, no_gateway{"[{}] No gateway, using yfinance fallback"},
+    not_found{"Symbol not found: {}"},
+    returned_error{"[{}] IBKR returned error ({}), falling back to yfinance"},
+    broker_failed{"[{}] IBKR failed ({}), falling back to yfinance"};
+
 nb::object argmap(nb::object) {
-    nb::object darg = globals.get("DArg");
+    nb::object darg = globals.get(darg_name);
     nb::object upper = nb::module_::import_("builtins").attr("str").attr("upper");
     nb::list descriptors;
     descriptors.append(darg("symbol", "convert"_a = upper));
@@ -52,81 +61,105 @@ nb::object argmap(nb::object) {
 // The broker copy of a contract: futures are asked for as the continuous
 // future. The contract the host returned is never modified.
 nb::object broker_contract(nb::handle original) {
-    if (!nb::isinstance(original, globals.get("Future"))) return nb::borrow(original);
-    nb::object contract = globals.get("copy").attr("copy")(original);
-    nb::setattr(contract, "secType", nb::str("CONTFUT"));
+    int future = PyObject_IsInstance(original.ptr(), globals.get(future_name).ptr());
+    if (future < 0) throw nb::python_error();
+    if (!future) return nb::borrow(original);
+    nb::object contract = globals.get(copy_name).attr("copy")(original);
+    nb::setattr(contract, sec_type_name.get(), continuous_future.get());
     return contract;
 }
 
+Task fallback(nb::handle self, nb::handle rest) {
+    return own_method(self, run_yfinance_method) ? run_yfinance(nb::borrow(self), RequestWords(rest))
+                                                 : as_task(self.attr(run_yfinance_method.get())(rest));
+}
+
+// The broker mode the first word picks, for the words already read.
+Task broker_mode(nb::handle self, nb::handle contract, const RequestWords &words) {
+    nb::object me = nb::borrow(self), broker = nb::borrow(contract);
+    switch (request_form(words.texts())) {
+        case RequestForm::intraday:
+            return own_method(self, intraday_method) ? intraday(me, broker)
+                                                     : as_task(self.attr(intraday_method.get())(contract));
+        case RequestForm::history:
+            return own_method(self, history_method)
+                       ? history(me, broker, RangeRequest(words, local_today()))
+                       : as_task(self.attr(history_method.get())(contract, words.list()));
+        case RequestForm::latest:
+            break;
+    }
+    return own_method(self, kline_method) ? latest_bars(me, broker, LatestRequest(words))
+                                          : as_task(self.attr(kline_method.get())(contract, words.list()));
+}
+
 Task run(nb::object self) {
-    nb::object symbol = nb::getattr(self, "symbol", nb::none());
+    nb::object symbol = attribute_or(self, symbol_name, Py_None);
     if (!truthy(symbol)) {
-        log("error", "No symbol provided");
-        nb::dict refused;
-        refused["error"] = "No symbol provided";
+        log(error_level, no_symbol);
+        nb::dict refused = new_dict();
+        put(refused, error_key, no_symbol.get());
         co_return refused;
     }
-    nb::object rest = nb::getattr(self, "rest", nb::none());
-    if (!truthy(rest)) rest = nb::list();
+    nb::object rest = attribute_or(self, rest_name, Py_None);
+    if (!truthy(rest)) rest = new_list();
 
-    nb::object state = self.attr("state");
-    if (!truthy(state.attr("connected"))) {
-        log("info", "[{}] No gateway, using yfinance fallback", symbol);
-        co_return co_await self.attr("_run_yfinance")(rest);
+    nb::object state = self.attr(state_name.get());
+    if (!truthy(state.attr(connected_name.get()))) {
+        log(info_level, no_gateway, symbol);
+        co_return co_await fallback(self, rest);
     }
 
     try {
-        auto [found_symbol, original_contract] =
-            unpack_pair(co_await state.attr("positionalQuoteRepopulate")(symbol));
+        auto [found_symbol, original_contract] = unpack_pair(co_await state.attr(lookup_name.get())(symbol));
         if (!truthy(found_symbol)) {
-            log("error", "Symbol not found: {}", symbol);
-            co_return co_await self.attr("_run_yfinance")(rest);
+            log(error_level, not_found, symbol);
+            co_return co_await fallback(self, rest);
         }
         symbol = found_symbol;
-        nb::setattr(self, "symbol", symbol);
+        nb::setattr(self, symbol_name.get(), symbol);
         if (original_contract.is_none())
             throw nb::value_error("the contract lookup gave no contract");
         nb::object contract = broker_contract(original_contract);
 
-        nb::object result;
-        switch (request_form(words_of(rest))) {
-            case RequestForm::intraday:
-                result = co_await self.attr("_intraday")(contract);
-                break;
-            case RequestForm::history:
-                result = co_await self.attr("_history")(contract, rest);
-                break;
-            case RequestForm::latest:
-                result = co_await self.attr("_kline")(contract, rest);
-                break;
-        }
-        if (truthy(result) && !contains(result, "error")) {
-            result["source"] = "ibkr";
+        nb::object result = co_await broker_mode(self, contract, RequestWords(rest));
+        if (truthy(result) && !contains(result, error_key)) {
+            put(result, source_key, ibkr_source.get());
             co_return result;
         }
-        nb::object error = truthy(result) ? result.attr("get")("error") : nb::none();
-        log("warning", "[{}] IBKR returned error ({}), falling back to yfinance", symbol, error);
+        nb::object error = truthy(result) ? result.attr(get_name.get())(error_key.get()) : nb::none();
+        log(warning_level, returned_error, symbol, error);
     } catch (nb::python_error &failure) {
         if (!is_ordinary(failure)) throw;
-        log("warning", "[{}] IBKR failed ({}), falling back to yfinance", symbol,
-            message_of(failure));
+        log(warning_level, broker_failed, symbol, message_of(failure));
     } catch (std::exception &failure) {
-        log("warning", "[{}] IBKR failed ({}), falling back to yfinance", symbol,
-            std::string(failure.what()));
+        log(warning_level, broker_failed, symbol, std::string(failure.what()));
     }
-    co_return co_await self.attr("_run_yfinance")(rest);
+    co_return co_await fallback(self, rest);
 }
 
 }  // namespace
 
+namespace {
+
 nb::object get_cache() {
-    nb::object store = globals.get("_candle_store");
+    nb::object store = globals.get(candle_store_name);
     if (store.is_none()) {
-        store = globals.get("KlineCache")();
-        globals.set("_candle_store", store);
+        store = globals.get(kline_cache_name)();
+        globals.set(candle_store_name, store);
     }
     return store;
 }
+
+}  // namespace
+
+void define_cache_holder(nb::module_ &module) {
+    module.def("_get_cache", &get_cache, "The process-wide KlineCache, created on first use.",
+               nb::sig("def _get_cache() -> veltrax.gateway.candle_store.KlineCache"));
+    globals.remember(get_cache_name, module.attr("_get_cache"));
+    module.attr("_candle_store") = nb::none();
+}
+
+nb::object process_cache() { return get_cache(); }
 
 void define_command(nb::module_ &module) {
     nb::dict body;
@@ -138,24 +171,26 @@ void define_command(nb::module_ &module) {
     annotations["symbol"] = builtins.attr("str");
     annotations["rest"] = builtins.attr("list")[builtins.attr("str")];
     body["__annotations__"] = annotations;
-    nb::object field = globals.get("field");
+    nb::object field = globals.get(field_name);
     body["symbol"] = field("init"_a = false);
     body["rest"] = field("init"_a = false);
     body["requires_gateway"] = false;
     define_method(
-        body, "argmap", &argmap, "The words of the command line: the symbol, then the rest.");
+        body, "argmap", &argmap, "The words of the command line: the symbol, then the rest.",
+        nb::sig("def argmap(self) -> list[corbel.dispatch.DArg]"));
     define_method(body, "run", [](nb::object self) { return wrap(run(std::move(self)), "IOpKline.run"); },
-                  "Route the request to a broker mode, or to the yfinance fallback.");
+                  "Route the request to a broker mode, or to the yfinance fallback.",
+                  nb::sig("def run(self) -> collections.abc.Coroutine[typing.Any, typing.Any, dict[str, typing.Any]]"));
     define_broker_modes(body);
     define_fallback_modes(body);
 
-    nb::object base = globals.get("IOp");
+    nb::object base = globals.get(iop_name);
     nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()));
     nb::object cls = metaclass("IOpKline", nb::make_tuple(base), body);
-    cls = globals.get("dataclass")(cls);
+    cls = globals.get(dataclass_name)(cls);
     nb::list names;
     names.append("kline");
-    cls = globals.get("command")("names"_a = names)(cls);
+    cls = globals.get(command_name)("names"_a = names)(cls);
     module.attr("IOpKline") = cls;
 }
 

@@ -15,8 +15,7 @@ NB_MODULE(kline, module) {
     kline::take_in_host_names(module);
     kline::define_vocabulary(module);
     kline::define_frame_functions(module);
-    module.def("_get_cache", &kline::get_cache, "The process-wide KlineCache, created on first use.");
-    module.attr("_candle_store") = nanobind::none();
+    kline::define_cache_holder(module);
     register_coroutine_type(module);
     kline::define_command(module);
 }

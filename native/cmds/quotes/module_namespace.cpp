@@ -3,6 +3,7 @@
 namespace veltrax::kline {
 
 ModuleGlobals globals;
+const candle_store::KlineCacheApi *cache_api = nullptr;
 
 namespace {
 
@@ -32,6 +33,9 @@ void take_in_host_names(nb::module_ module) {
     globals.import_module("pandas", "pd");
     globals.take_in("veltrax.cmds.base", {"IOp", "command"});
     globals.take_in("veltrax.gateway.candle_store", {"KlineCache"});
+    cache_api = static_cast<const candle_store::KlineCacheApi *>(
+        PyCapsule_Import(candle_store::KlineCacheApi::capsule_name, 0));
+    if (!cache_api) throw nb::python_error();
     take_in_all("veltrax.helpers");
 }
 

@@ -2,9 +2,8 @@
 // its one piece of state, the cache holder.
 #pragma once
 
-#include <utility>
-
 #include "common/module_globals.hpp"
+#include "gateway/kline_cache_api.hpp"
 
 namespace veltrax::kline {
 
@@ -12,13 +11,10 @@ namespace nb = nanobind;
 
 extern ModuleGlobals globals;
 
+// The cache module's own KlineCache and functions, from its capsule.
+extern const candle_store::KlineCacheApi *cache_api;
+
 // Imports the host's facilities into the module, in load order.
 void take_in_host_names(nb::module_ module);
-
-// Log lines go through the host's logger: a "{}" template and its values.
-template <typename... Values>
-void log(const char *level, const char *message, Values &&...values) {
-    globals.get("logger").attr(level)(message, std::forward<Values>(values)...);
-}
 
 }  // namespace veltrax::kline

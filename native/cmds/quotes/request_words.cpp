@@ -2,25 +2,33 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "cmds/quotes/vocabulary.hpp"
 #include "common/integers.hpp"
 
 namespace veltrax::kline {
 
-RequestForm request_form(const Words &words) {
+namespace {
+
+constexpr std::string_view default_period = "day";
+constexpr std::string_view default_adjust = "none";
+
+}  // namespace
+
+RequestForm request_form(Words words) {
     if (words.empty()) return RequestForm::latest;
     if (words.front() == "intraday") return RequestForm::intraday;
     if (is_date_word(words.front())) return RequestForm::history;
     return RequestForm::latest;
 }
 
-LatestWords read_latest_words(const Words &words) {
-    LatestWords request{"day", default_count_of("day"), "none"};
+LatestWords read_latest_words(Words words) {
+    LatestWords request{{std::nullopt, default_period}, default_count_of(default_period), {std::nullopt, default_adjust}};
     std::size_t next = 0;
     if (next < words.size() && is_period(words[next])) {
-        request.period = words[next++];
-        request.count = default_count_of(request.period);
+        request.period = {next, words[next]};
+        request.count = default_count_of(words[next++]);
     }
     if (next < words.size()) {
         if (std::optional<std::int64_t> count = parse_integer(words[next])) {
@@ -28,16 +36,21 @@ LatestWords read_latest_words(const Words &words) {
             ++next;
         }
     }
-    if (next < words.size()) request.adjust = words[next];
+    if (next < words.size()) request.adjust = {next, words[next]};
     return request;
 }
 
-RangeWords read_range_words(const Words &words, CalendarDate today) {
-    RangeWords request{parse_date(words.at(0), today), today, "day", "none"};
+RangeWords read_range_words(Words words, CalendarDate today) {
+    if (words.empty()) throw std::out_of_range("a date range needs a start date");
+    RangeWords request{parse_date(words[0], today), today, {std::nullopt, default_period},
+                       {std::nullopt, default_adjust}};
     std::size_t next = 1;
     if (next < words.size() && is_date_word(words[next])) request.end = parse_date(words[next++], today);
-    if (next < words.size() && is_period(words[next])) request.period = words[next++];
-    if (next < words.size()) request.adjust = words[next];
+    if (next < words.size() && is_period(words[next])) {
+        request.period = {next, words[next]};
+        ++next;
+    }
+    if (next < words.size()) request.adjust = {next, words[next]};
     return request;
 }
 

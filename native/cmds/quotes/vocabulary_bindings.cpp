@@ -48,7 +48,8 @@ void define_vocabulary(nb::module_ &module) {
     module.def(
         "_parse_date",
         [](std::string_view s) { return to_python_date(parse_date(s, local_today())); },
-        nb::arg("s"), "The calendar date a date word names; ValueError if it is no real date.");
+        nb::arg("s"), "The calendar date a date word names; ValueError if it is no real date.",
+        nb::sig("def _parse_date(s: str) -> datetime.date"));
     module.def("_calc_duration", &calc_duration, nb::arg("back_days"),
                "The broker duration text for a look-back of so many days.");
 }
