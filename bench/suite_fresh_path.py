@@ -32,17 +32,21 @@ NEW_YORK = ZoneInfo("America/New_York")
 
 
 def broker_bars(n: int, intraday: bool) -> list:
-    """n bars from the simulated feed, generated once so that only the command is timed."""
-    from veltrax.simfeed import SimulatedIB
+    """n bars as the broker client gives them (ib_async BarData), generated once so that only the
+    command is timed. They come from the simulated market's generator itself: a gateway serves at
+    most a day of 1-minute bars per request, and the bench wants many more in one answer."""
+    from ib_async import BarData
 
-    ib = SimulatedIB(clock=lambda: dt.datetime(2025, 6, 4, 21, 0, tzinfo=NEW_YORK))
+    from veltrax.simfeed import generate_bars
+
     sessions = -(-n // 960) if intraday else n * 7 // 5 + 30
-    bars = asyncio.run(ib.reqHistoricalDataAsync(
-        Stock("AAPL", "SMART", "USD"), endDateTime="", barSizeSetting="1 min" if intraday else "1 day",
-        durationStr=f"{sessions} D" if intraday or sessions <= 365 else f"{-(-sessions // 250)} Y",
-        whatToShow="TRADES", useRTH=not intraday))
+    series = generate_bars(
+        "AAPL", "1 min" if intraday else "1 day", "",
+        f"{sessions} D" if intraday or sessions <= 365 else f"{-(-sessions // 250)} Y",
+        "TRADES", not intraday, now=dt.datetime(2025, 6, 4, 21, 0, tzinfo=NEW_YORK))
+    bars = [BarData(*row) for row in series.rows()]
     assert len(bars) >= n, (len(bars), n)
-    return list(bars)[-n:]
+    return bars[-n:]
 
 
 class ConnectedState:
