@@ -332,9 +332,9 @@ auto DualCache::shared_call(Call call) -> decltype(call()) {
     if (was_away && !shared_->in_outage()) {
         if (std::size_t changes = shared_changes())
             log(DiskLevel::Level::info,
-                "The shared cache {} works again; sending it the {} changes made while it was "
-                "away",
-                {shared_->where(), std::to_string(changes)});
+                "The shared cache {} works again; sending it the {} made while it was away",
+                {shared_->where(),
+                 std::to_string(changes) + (changes == 1 ? " change" : " changes")});
         else
             log(DiskLevel::Level::info, "The shared cache {} works again", {shared_->where()});
     }
