@@ -15,7 +15,7 @@ from zoneinfo import ZoneInfo
 
 import pandas as pd
 from loguru import logger
-from ib_async import Stock
+from ib_async import BarData, Stock
 
 from corbel.frame import printFrame
 from veltrax.cmds.quotes import kline
@@ -23,15 +23,27 @@ from veltrax.cmds.quotes import kline
 NEW_YORK = ZoneInfo("America/New_York")
 
 
+class SimulatedFeed:
+    """The simulated feed's bars for a broker request, its clock fixed, as many sessions as n bars need.
+    The simulated broker itself refuses what the real one does, 30,000 one-minute bars in one request
+    among them (the real one would take 32 requests), so its bar generator is asked directly."""
+
+    def __init__(self, n: int, intraday: bool) -> None:
+        sessions = -(-n // 960) if intraday else n * 7 // 5 + 30
+        self.duration = f"{sessions} D" if intraday or sessions <= 365 else f"{-(-sessions // 250)} Y"
+
+    async def reqHistoricalDataAsync(self, contract, endDateTime, barSizeSetting, whatToShow, useRTH, **duration):
+        from veltrax.simfeed.bars import generate_bars
+
+        series = generate_bars(contract.symbol, barSizeSetting, endDateTime, self.duration, whatToShow, useRTH,
+                               now=dt.datetime(2025, 6, 4, 21, 0, tzinfo=NEW_YORK))
+        return [BarData(*row) for row in series.rows()]
+
+
 def broker_bars(n: int, intraday: bool) -> list:
     """n bars from the simulated feed, generated once so that only the command is timed."""
-    from veltrax.simfeed import SimulatedIB
-
-    ib = SimulatedIB(clock=lambda: dt.datetime(2025, 6, 4, 21, 0, tzinfo=NEW_YORK))
-    sessions = -(-n // 960) if intraday else n * 7 // 5 + 30
-    bars = asyncio.run(ib.reqHistoricalDataAsync(
+    bars = asyncio.run(SimulatedFeed(n, intraday).reqHistoricalDataAsync(
         Stock("AAPL", "SMART", "USD"), endDateTime="", barSizeSetting="1 min" if intraday else "1 day",
-        durationStr=f"{sessions} D" if intraday or sessions <= 365 else f"{-(-sessions // 250)} Y",
         whatToShow="TRADES", useRTH=not intraday))
     assert len(bars) >= n, (len(bars), n)
     return list(bars)[-n:]
