@@ -21,7 +21,7 @@ import time
 from zoneinfo import ZoneInfo
 
 import pandas as pd
-from ib_async import Stock
+from ib_async import BarData, Stock
 
 from bench.timing import best_times
 from corbel.frame import printFrame
@@ -31,20 +31,28 @@ from veltrax.gateway.candle_store import KlineCache
 NEW_YORK = ZoneInfo("America/New_York")
 
 
+class SimulatedFeed:
+    """The simulated feed's bars for a broker request, its clock fixed, as many sessions as n bars need.
+    The simulated broker itself refuses what the real one does, 30,000 one-minute bars in one request
+    among them (the real one would take 32 requests), so its bar generator is asked directly."""
+
+    def __init__(self, n: int, intraday: bool) -> None:
+        sessions = -(-n // 960) if intraday else n * 7 // 5 + 30
+        self.duration = f"{sessions} D" if intraday or sessions <= 365 else f"{-(-sessions // 250)} Y"
+
+    async def reqHistoricalDataAsync(self, contract, endDateTime, barSizeSetting, whatToShow, useRTH, **duration):
+        from veltrax.simfeed.bars import generate_bars
+
+        series = generate_bars(contract.symbol, barSizeSetting, endDateTime, self.duration, whatToShow, useRTH,
+                               now=dt.datetime(2025, 6, 4, 21, 0, tzinfo=NEW_YORK))
+        return [BarData(*row) for row in series.rows()]
+
+
 def broker_bars(n: int, intraday: bool) -> list:
-    """n bars as the broker client gives them (ib_async BarData), generated once so that only the
-    command is timed. They come from the simulated market's generator itself: a gateway serves at
-    most a day of 1-minute bars per request, and the bench wants many more in one answer."""
-    from ib_async import BarData
-
-    from veltrax.simfeed import generate_bars
-
-    sessions = -(-n // 960) if intraday else n * 7 // 5 + 30
-    series = generate_bars(
-        "AAPL", "1 min" if intraday else "1 day", "",
-        f"{sessions} D" if intraday or sessions <= 365 else f"{-(-sessions // 250)} Y",
-        "TRADES", not intraday, now=dt.datetime(2025, 6, 4, 21, 0, tzinfo=NEW_YORK))
-    bars = [BarData(*row) for row in series.rows()]
+    """n bars from the simulated feed, generated once so that only the command is timed."""
+    bars = asyncio.run(SimulatedFeed(n, intraday).reqHistoricalDataAsync(
+        Stock("AAPL", "SMART", "USD"), endDateTime="", barSizeSetting="1 min" if intraday else "1 day",
+        whatToShow="TRADES", useRTH=not intraday))
     assert len(bars) >= n, (len(bars), n)
     return bars[-n:]
 

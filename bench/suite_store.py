@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gc
 import pickle
 import sqlite3
 import tempfile
@@ -13,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from bench.python_dualcache import DualCache as PythonDualCache
-from bench.timing import best_time
+from bench.timing import best_first_time, best_time
 from corbel.dualcache import DualCache
 from veltrax.gateway import candle_store
 from veltrax.gateway.candle_store import KlineCache
@@ -35,15 +34,7 @@ def minute_bars(n: int) -> list[dict]:
 def fresh_read(open_store, key: str, repeat: int = 7) -> float:
     """Seconds to read `key` from a store just opened (nothing in memory): best of `repeat`.
     Opening and releasing the value are left out of the time."""
-    best = float("inf")
-    for _ in range(repeat + 1):  # the first is a warm-up
-        store = open_store()
-        started = time.perf_counter()
-        value = store.get(key)
-        best = min(best, time.perf_counter() - started)
-        del value, store
-        gc.collect()
-    return best
+    return best_first_time(open_store, lambda store: store.get(key), repeat)
 
 
 def stored_size(database: Path) -> int:

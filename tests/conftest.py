@@ -16,6 +16,13 @@ logger.remove()
 sys.path.insert(0, os.environ.get("VELTRAX_TEST_MODULES", str(ROOT / "build" / "release" / "test_modules")))
 
 
+@pytest.fixture(autouse=True)
+def no_shared_cache_from_outside(monkeypatch):
+    """Stores made in tests share a cache only where a test says so, whatever this machine's environment."""
+    monkeypatch.delenv("VELTRAX_CACHE_URL", raising=False)
+    monkeypatch.delenv("VELTRAX_CACHE_NAMESPACE", raising=False)
+
+
 @pytest.fixture
 def log_lines():
     """(level, message) of every line logged while the test runs."""

@@ -1,12 +1,14 @@
 """A private redis-server for tests: a free loopback port, its own directory, no persistence.
 
-It can be killed (SIGKILL, as a crash would) and started again on the same port, so a test can
-take the shared cache away from a running shell and give it back.
+It can be killed (SIGKILL, as a crash would) and started again on the same port, or frozen (SIGSTOP,
+as a hung server or a lost network would leave it) and let go on, so a test can take the shared
+cache away from a running shell and give it back.
 """
 
 from __future__ import annotations
 
 import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -81,6 +83,31 @@ class RedisServer:
     def restart(self) -> None:
         self.kill()
         self.start()
+
+    def freeze(self) -> None:
+        """SIGSTOP: connections are still accepted by the kernel, and nothing is ever answered."""
+        self._process.send_signal(signal.SIGSTOP)
+
+    def thaw(self) -> None:
+        self._process.send_signal(signal.SIGCONT)
+
+    def set_bytes(self, key: str, value: bytes) -> None:
+        """SET with a value of any bytes (redis-cli's arguments cannot hold a NUL), as a hostile client would."""
+        def bulk(part: bytes) -> bytes:
+            return b"$%d\r\n%s\r\n" % (len(part), part)
+
+        def command(*parts: bytes) -> bytes:
+            return b"*%d\r\n" % len(parts) + b"".join(bulk(part) for part in parts)
+
+        requests = [command(b"AUTH", self.password.encode())] if self.password else []
+        requests.append(command(b"SET", key.encode(), value))
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as connection:
+            connection.sendall(b"".join(requests))
+            replies = b""
+            while replies.count(b"\r\n") < len(requests):
+                replies += connection.recv(4096) or b"closed"
+        if replies != b"+OK\r\n" * len(requests):
+            raise RuntimeError(f"SET {key} failed: {replies!r}")
 
     def command(self, *arguments: str) -> str:
         """One command through redis-cli, as another client of the desk would send it."""

@@ -86,11 +86,12 @@ class TestMemoryLevel:
         store["k"] = entry(1)
         stats = store.stats()
         assert list(stats) == ["directory", "entries", "disk_bytes", "disk_limit", "disk", "memory_entries",
-                               "memory_bytes", "memory_limit", "memory_only"]
+                               "memory_bytes", "memory_limit", "memory_only", "shared"]
         assert stats["directory"] == str(store.directory)
         assert stats["entries"] == 1 and stats["memory_entries"] == 1 and stats["memory_only"] == 0
         assert stats["disk_bytes"] > 0 and 0 < stats["memory_bytes"] < stats["memory_limit"]
         assert (stats["memory_limit"], stats["disk_limit"], stats["disk"]) == (256 * 2**20, 2 * 2**30, "ok")
+        assert stats["shared"] is None is store.shared
 
 
 class TestOperations:

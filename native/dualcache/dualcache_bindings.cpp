@@ -2,6 +2,7 @@
 #include "dualcache/dualcache_bindings.hpp"
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "dualcache/fast_path.hpp"
+#include "dualcache/redis_url.hpp"
 #include "dualcache/store.hpp"
 
 namespace veltrax::store {
@@ -18,6 +20,51 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
+
+constexpr const char *cache_url_variable = "VELTRAX_CACHE_URL";
+// Keeps stores apart that share one Redis database yet must not share entries (the
+// simulated feed's bars and the market's).
+constexpr const char *cache_namespace_variable = "VELTRAX_CACHE_NAMESPACE";
+
+// An environment variable as text; "" when unset, or when it is not UTF-8 text.
+std::string environment(const char *name) {
+    std::string value;
+    if (!nb::try_cast(module_globals().get("os").attr("environ").attr("get")(name, ""), value))
+        return {};
+    return value;
+}
+
+RedisAddress cache_address(const std::string &url) {
+    try {
+        return parse_redis_url(url);
+    } catch (const CacheUrlError &error) {
+        throw nb::value_error(error.what());
+    }
+}
+
+// The shared level: sharedUrl, else $VELTRAX_CACHE_URL; none when that is empty. A
+// bad keyword is the caller's mistake; a bad variable is reported once and the store
+// goes on with its local levels, so a cache setting never stops a command.
+std::optional<SharedLevel> shared_level(nb::handle given, const nb::str &name) {
+    std::string url;
+    if (!given.is_none() && !nb::try_cast(given, url))
+        throw nb::type_error("sharedUrl must be a str (redis://...), \"\" for none, or None for "
+                             "$VELTRAX_CACHE_URL");
+    if (given.is_none()) url = environment(cache_url_variable);
+    if (url.empty()) return std::nullopt;
+    std::optional<RedisAddress> address;
+    try {
+        address = cache_address(url);
+    } catch (const nb::builtin_exception &error) {
+        if (!given.is_none()) throw;
+        module_globals().get("logger").attr("warning")(
+            "{} is not used: {}; the cache stays on this machine", cache_url_variable, error.what());
+        return std::nullopt;
+    }
+    std::string space = environment(cache_namespace_variable);
+    return SharedLevel{std::move(*address),
+                       "veltrax:" + (space.empty() ? "" : space + ":") + name.c_str() + ":"};
+}
 
 // The path as the operating system spells it (os.fsencode).
 std::string file_system_path(nb::handle path) {
@@ -58,13 +105,14 @@ Availability::Clock::duration seconds_of(nb::handle given) {
 }
 
 void construct(DualCache *self, nb::str name, nb::str cache_prefix, nb::handle memory_limit,
-               nb::handle disk_limit, nb::handle retry_after) {
+               nb::handle disk_limit, nb::handle retry_after, nb::handle shared_url) {
     nb::object directory = module_globals().get("Path")(nb::str(cache_prefix + name));
     std::string path = file_system_path(directory);
     Limits limits{bytes_of<std::size_t>(memory_limit, Limits::default_memory_bytes, "memoryLimit"),
                   bytes_of<std::uint64_t>(disk_limit, Limits::default_disk_bytes, "diskLimit"),
                   seconds_of(retry_after)};
-    new (self) DualCache(std::move(directory), std::move(path), limits);
+    std::optional<SharedLevel> shared = shared_level(shared_url, name);
+    new (self) DualCache(std::move(directory), std::move(path), limits, std::move(shared));
 }
 
 }  // namespace
@@ -84,10 +132,15 @@ void bind_dualcache(nb::module_ &module) {
         "memoryLimit bytes, in memory: a memory hit returns the stored object itself, so treat\n"
         "what you get as read-only. When the disk cannot be used (read-only, full, failing,\n"
         "something in the way) the store keeps entries in memory, says so once, and tries the\n"
-        "disk again every retryAfter seconds, writing back what memory kept.")
+        "disk again every retryAfter seconds, writing back what memory kept.\n\n"
+        "sharedUrl (redis://[user:password@]host:port/db; by default $VELTRAX_CACHE_URL, \"\"\n"
+        "for none) adds a level behind the disk that many stores share: a miss of the local\n"
+        "levels is read from it and kept locally, and every write and removal goes to it too.\n"
+        "When it is away the store goes on with its local levels, says so once, tries it again\n"
+        "after a back-off of up to retryAfter seconds, and then sends it what it missed.")
         .def("__init__", &construct, "name"_a, "cachePrefix"_a = "",
              "memoryLimit"_a.none() = nb::none(), "diskLimit"_a.none() = nb::none(),
-             "retryAfter"_a.none() = nb::none())
+             "retryAfter"_a.none() = nb::none(), "sharedUrl"_a.none() = nb::none())
         .def_ro("directory", &DualCache::directory, "The store's directory (a pathlib.Path).")
         .def("__setitem__", &DualCache::store, "key"_a.none(), "value"_a.none(),
              "Store the value under the key, in every level.")
@@ -103,7 +156,11 @@ void bind_dualcache(nb::module_ &module) {
         .def("stats", &DualCache::stats,
              "directory, entries, disk_bytes, disk_limit and disk (ok, read-only or\n"
              "unavailable) of the store; memory_entries, memory_bytes, memory_limit and\n"
-             "memory_only (entries the disk has not got yet) of its memory level.")
+             "memory_only (entries the disk has not got yet) of its memory level; shared\n"
+             "(see the shared property).")
+        .def_prop_ro("shared", &DualCache::shared_state,
+                     "None without a shared level; else url (without credentials), state (ok\n"
+                     "or unavailable) and unsent (writes and removals it is still to get).")
         .def_prop_rw("memoryLimit", &DualCache::memory_limit, &DualCache::set_memory_limit,
                      "Bytes the memory level may hold; the least recently used entries leave\n"
                      "it first (they stay on disk).")
@@ -111,6 +168,12 @@ void bind_dualcache(nb::module_ &module) {
                      "Bytes of stored entries the disk may hold; past it, the least recently\n"
                      "used entries are removed as the next entry is written.")
         .def("close", &DualCache::close, "Release the database; later calls raise StoreError.");
+
+    module.def(
+        "check_cache_url", [](const std::string &url) { return cache_address(url).described(); },
+        "url"_a,
+        "The shared cache's address without credentials (redis://host:port/db); ValueError,\n"
+        "saying what is wrong, when the URL cannot be used. The message never repeats the URL.");
 }
 
 }  // namespace veltrax::store

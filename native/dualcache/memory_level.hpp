@@ -46,6 +46,12 @@ public:
         return &*found->second;
     }
 
+    // The entry, left where it is in the order of use; null when absent.
+    const Entry *peek(std::string_view key) const {
+        auto found = index_.find(key);
+        return found == index_.end() ? nullptr : &*found->second;
+    }
+
     // Stores or replaces an entry; `value_bytes` is what the value takes. One
     // larger than the whole limit is not kept. Returns the values that left (the
     // replaced one and those pushed out), for the caller to release once the

@@ -96,6 +96,19 @@ std::optional<bool> RedisLevel::erase(std::string_view key) {
     });
 }
 
+std::optional<bool> RedisLevel::contains(std::string_view key) {
+    std::string name = namespaced(key);
+    return attempt([&](redis::Connection &connection) {
+        Reply reply = connection.command({"STRLEN", name});
+        if (reply->type == REDIS_REPLY_ERROR && text_of(*reply).starts_with("WRONGTYPE"))
+            return false;
+        if (reply->type != REDIS_REPLY_INTEGER) throw rejected(*reply, "STRLEN");
+        // A missing key has length 0, and so would an empty value: never one of ours.
+        return reply->integer > 0 &&
+               static_cast<unsigned long long>(reply->integer) <= options_.largest_value;
+    });
+}
+
 std::optional<std::vector<std::string>> RedisLevel::keys() { return keys_with_prefix(""); }
 
 std::optional<std::vector<std::string>> RedisLevel::keys_with_prefix(std::string_view prefix) {
@@ -141,7 +154,8 @@ auto RedisLevel::attempt(Work work)
             auto result = work(*connection_);
             // Abandoned halfway through a reply: the next call starts on a fresh one.
             if (connection_->broken()) connection_.reset();
-            recovered();
+            next_retry_ = options_.first_retry;
+            in_outage_ = false;
             return result;
         } catch (const Failure &failure) {
             connection_.reset();
@@ -160,11 +174,6 @@ void RedisLevel::lost(const std::string &cause) {
     if (in_outage_.exchange(true)) return;
     warn_("shared cache {} unavailable: {}; using the local cache",
           {where_, without_password(cause)});
-}
-
-void RedisLevel::recovered() {
-    next_retry_ = options_.first_retry;
-    if (in_outage_.exchange(false)) warn_("shared cache {} is back", {where_});
 }
 
 std::string RedisLevel::namespaced(std::string_view key) const {

@@ -8,10 +8,10 @@
 // and the caller goes on with its local levels. The first failure of an outage is
 // reported once through `warn`; the level then stays away (answering "unavailable"
 // at once, without I/O) for a back-off that doubles from `first_retry` up to
-// `longest_retry`, and the first operation after it tries again. When that works,
-// `warn` says the server is back. A connection that dies between two operations (an
-// idle connection closed by the server or a firewall) is replaced at once, without
-// an outage.
+// `longest_retry`, and the first operation after it tries again. When that works the
+// outage is over (`in_outage`); saying so is the caller's, who knows what it has to
+// send back. A connection that dies between two operations (an idle connection closed
+// by the server or a firewall) is replaced at once, without an outage.
 //
 // How long one call may take: connecting costs at most `connect_timeout` (a host name
 // is resolved first, without a bound: name the server by address to avoid that), and
@@ -83,6 +83,9 @@ public:
     bool put(std::string_view key, std::string_view value);
     // Whether the key was there; nothing when Redis is unavailable.
     std::optional<bool> erase(std::string_view key);
+    // Whether get would find a value there (a string of at most largest_value bytes);
+    // nothing when Redis is unavailable.
+    std::optional<bool> contains(std::string_view key);
     // Sorted and without repeats; nothing when Redis is unavailable. A cursor SCAN,
     // never the blocking KEYS; glob characters in the prefix match only themselves.
     std::optional<std::vector<std::string>> keys();
@@ -97,7 +100,6 @@ private:
     template <typename Work>
     auto attempt(Work work) -> std::optional<decltype(work(std::declval<redis::Connection &>()))>;
     void lost(const std::string &cause);
-    void recovered();
     std::string namespaced(std::string_view key) const;
     std::string without_password(std::string text) const;
 

@@ -69,8 +69,9 @@ RedisAddress parse_redis_url(std::string_view url) {
     std::string scheme = lowered(url.substr(0, scheme_end));
     if (scheme == "rediss")
         refuse(
-            "rediss:// (TLS) is not available: this build's hiredis has no TLS support; "
-            "reach Redis over a trusted network or a TLS tunnel with redis://");
+            "rediss:// (TLS) needs a hiredis with TLS support (1.0 or later), and this build's "
+            "hiredis (Debian's 0.14) has none; reach Redis over a trusted network, or through a "
+            "TLS tunnel with redis://");
     if (scheme != "redis") refuse("the scheme must be redis://");
     std::string_view rest = url.substr(scheme_end + 3);
 

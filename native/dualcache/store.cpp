@@ -19,6 +19,12 @@ namespace {
 constexpr auto use_interval = std::chrono::seconds(60);
 // Keys read from disk and not kept in memory, whose use the disk is to hear of.
 constexpr std::size_t max_uses_pending = 4096;
+// How long one operation may spend sending the shared level what it missed while it
+// was away; the rest goes with the operations after it.
+constexpr auto shared_catch_up_time = std::chrono::milliseconds(100);
+// The shared level is first tried again this soon after a failure; the wait doubles
+// up to the store's retryAfter.
+constexpr auto shared_first_retry = std::chrono::milliseconds(1000);
 
 std::string_view key_text(nb::handle key) {
     if (!PyUnicode_Check(key.ptr())) {
@@ -84,6 +90,15 @@ std::string seconds_text(Availability::Clock::duration duration) {
     std::snprintf(text, sizeof text, "%g s", seconds);
     return text;
 }
+
+const UnreadableLines disk_unreadable{
+    "Cache entry {} in {} has {}, which this version cannot read; left it",
+    "Cache entry {} in {} could not be read ({}); removed it",
+    "Cache entry {} in {} could not be read ({}); left it (the store cannot be written)"};
+const UnreadableLines shared_unreadable{
+    "Shared cache entry {} at {} has {}, which this version cannot read; left it",
+    "Shared cache entry {} at {} could not be read ({}); removed it",
+    "Shared cache entry {} at {} could not be read ({}); left it (the shared cache went away)"};
 
 template <typename Work>
 auto without_gil(Work &&work) -> decltype(work()) {
@@ -153,7 +168,8 @@ private:
     bool held_ = false;
 };
 
-DualCache::DualCache(nb::object directory_path, std::string path, Limits limits)
+DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
+                     std::optional<SharedLevel> shared)
     : directory(std::move(directory_path)),
       directory_text_(nb::str(directory).c_str()),
       disk_(std::move(path), limits.disk_bytes,
@@ -162,6 +178,17 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits)
             }),
       memory_(limits.memory_bytes),
       disk_state_(limits.retry_after) {
+    if (shared) {
+        RedisLevel::Options options;
+        options.longest_retry = std::chrono::ceil<RedisLevel::Milliseconds>(limits.retry_after);
+        options.first_retry = std::min<RedisLevel::Milliseconds>(shared_first_retry, options.longest_retry);
+        // The level calls this with the store's lock held (every call is made under it).
+        shared_ = std::make_unique<RedisLevel>(
+            std::move(shared->address), std::move(shared->key_namespace), options,
+            [this](const char *message, std::vector<std::string> values) {
+                log(DiskLevel::Level::warning, message, std::move(values));
+            });
+    }
     Busy busy(*this);
     open_disk();
 }
@@ -173,8 +200,15 @@ void DualCache::log(DiskLevel::Level level, const char *message, std::vector<std
 void DualCache::let_go(std::vector<nb::object> gone) {
     std::move(gone.begin(), gone.end(), std::back_inserter(gone_));
     // An entry only memory had, that memory could not keep: the disk's older
-    // value under its key must not be read in its place.
-    for (std::string &key : memory_.take_lost()) removed_while_away_.insert(std::move(key));
+    // value under its key must not be read in its place, nor the shared level's,
+    // when that has not got the new value either.
+    for (std::string &key : memory_.take_lost()) {
+        if (auto unsent = shared_unsent_.find(key); unsent != shared_unsent_.end()) {
+            shared_unsent_.erase(unsent);
+            shared_unremoved_.insert(key);
+        }
+        removed_while_away_.insert(std::move(key));
+    }
 }
 
 // ---------------------------------------------------------------- the disk's state
@@ -190,10 +224,12 @@ void DualCache::open_disk() {
     if (disk_.read_only()) disk_failed(StoreError(disk_.read_only_reason()), false);
 }
 
-// Every operation starts here; a memory hit reads no clock while the disk is whole.
+// Every operation starts here; a memory hit reads no clock while the disk is whole
+// and the shared level has nothing to catch up on.
 void DualCache::usable() {
     if (closed_) throw StoreError("the cache store in '" + directory_text_ + "' is closed");
     if (!disk_state_.whole() && disk_state_.due(Clock::now())) retry_disk();
+    if (shared_ && shared_changes() != 0 && !shared_->in_outage()) catch_up_shared();
 }
 
 void DualCache::disk_failed(const StoreError &error, bool reading) {
@@ -285,13 +321,88 @@ std::uint64_t DualCache::current_epoch() {
     return disk_.epoch();
 }
 
+// ---------------------------------------------------------------- the shared level's state
+
+// A call of the shared level, without the GIL. The level reports its outages
+// itself; their end is reported here, with what it is still to be sent.
+template <typename Call>
+auto DualCache::shared_call(Call call) -> decltype(call()) {
+    bool was_away = shared_->in_outage();
+    auto result = without_gil(call);
+    if (was_away && !shared_->in_outage()) {
+        if (std::size_t changes = shared_changes())
+            log(DiskLevel::Level::info,
+                "The shared cache {} works again; sending it the {} made while it was away",
+                {shared_->where(),
+                 std::to_string(changes) + (changes == 1 ? " change" : " changes")});
+        else
+            log(DiskLevel::Level::info, "The shared cache {} works again", {shared_->where()});
+    }
+    return result;
+}
+
+// Whether a key may be read from the shared level: never when what it holds there is
+// older than what this store wrote or removed since.
+bool DualCache::shared_may_hold(std::string_view text) const {
+    return shared_ && !closed_ && !shared_unsent_.count(text) && !shared_unremoved_.count(text);
+}
+
+// A write reaches the shared level now, or once it answers again.
+void DualCache::share(std::string_view text, std::string_view stored) {
+    if (!shared_) return;
+    bool sent = shared_call([&] { return shared_->put(text, stored); });
+    if (auto unremoved = shared_unremoved_.find(text); unremoved != shared_unremoved_.end())
+        shared_unremoved_.erase(unremoved);
+    if (!sent)
+        shared_unsent_.emplace(text);
+    else if (auto unsent = shared_unsent_.find(text); unsent != shared_unsent_.end())
+        shared_unsent_.erase(unsent);
+}
+
+// What the shared level missed while it was away, for a while at most in each
+// operation: removals, then the latest value of each key written meanwhile, read
+// back from the disk (or from memory, which keeps what the disk has not got).
+void DualCache::catch_up_shared() {
+    Clock::time_point until = Clock::now() + shared_catch_up_time;
+    while (!shared_unremoved_.empty() && Clock::now() < until) {
+        const std::string &key = *shared_unremoved_.begin();
+        if (!shared_call([&] { return shared_->erase(key); })) return;
+        shared_unremoved_.erase(shared_unremoved_.begin());
+    }
+    std::vector<std::string> unsent(shared_unsent_.begin(), shared_unsent_.end());
+    for (const std::string &key : unsent) {
+        if (Clock::now() >= until) return;
+        if (!shared_unsent_.count(key)) continue;  // settled by a step before
+        std::optional<std::string> stored;
+        if (const Memory::Entry *entry = memory_.peek(key); entry && !entry->unsynced.empty()) {
+            stored = entry->unsynced;
+        } else if (!removed_while_away_.count(key)) {
+            if (!disk_state_.readable()) continue;  // not known now: later
+            try {
+                if (std::optional<Row> row = without_gil([&] { return disk_.get(key); }))
+                    stored = std::move(row->value);
+            } catch (const StoreError &error) {
+                disk_failed(error, true);
+                continue;
+            }
+        }
+        // Gone here since (removed from the disk for room): what the shared level
+        // holds under the key is older than what was written, so it goes too.
+        bool done = stored ? shared_call([&] { return shared_->put(key, *stored); })
+                           : shared_call([&] { return shared_->erase(key); }).has_value();
+        if (!done) return;
+        shared_unsent_.erase(key);
+    }
+    synchronise();
+}
+
 // ---------------------------------------------------------------- operations
 
 std::optional<nb::object> DualCache::lookup(nb::handle key) {
     std::string_view text = key_text(key);
     Busy busy(*this);
     usable();
-    if (!removed_while_away_.empty() && removed_while_away_.count(text)) return std::nullopt;
+    bool disk_may_hold = removed_while_away_.empty() || !removed_while_away_.count(text);
     std::uint64_t epoch = current_epoch();
     if (Memory::Entry *entry = memory_.find(text)) {
         // What only memory has, or what cannot be checked, is served as it is.
@@ -301,8 +412,10 @@ std::optional<nb::object> DualCache::lookup(nb::handle key) {
         }
         if (std::optional<nb::object> value = still_current(text, epoch)) return value;
     }
-    if (!disk_state_.readable()) return std::nullopt;
-    return load(busy, text, epoch);
+    if (disk_state_.readable() && disk_may_hold)
+        if (std::optional<nb::object> value = load(busy, text, epoch)) return value;
+    if (!shared_may_hold(text)) return std::nullopt;
+    return load_shared(busy, text, epoch);
 }
 
 // Another process committed since this entry was last checked: is its row the same?
@@ -327,6 +440,21 @@ std::optional<nb::object> DualCache::still_current(std::string_view text, std::u
     return std::nullopt;
 }
 
+DualCache::Reading DualCache::read_unlocked(Busy &busy, std::string_view stored) {
+    Reading reading;
+    busy.release();
+    try {
+        reading.decoded = decode(stored);
+    } catch (const UnknownFormat &error) {
+        reading.refused = error.what();
+        reading.later_format = true;
+    } catch (const FormatError &error) {
+        reading.refused = error.what();
+    }
+    busy.acquire();
+    return reading;
+}
+
 std::optional<nb::object> DualCache::load(Busy &busy, std::string_view text, std::uint64_t epoch) {
     if (disk_state_.writable() && Clock::now() - uses_given_ > use_interval) give_uses();
     std::optional<Row> row;
@@ -339,43 +467,23 @@ std::optional<nb::object> DualCache::load(Busy &busy, std::string_view text, std
     synchronise();
     if (!row) return std::nullopt;
 
-    // Decoding runs Python code, so the lock is let go meanwhile.
     std::uint64_t writes = writes_;
-    std::optional<Decoded> decoded;
-    std::string refused;
-    bool later_format = false;
-    busy.release();
-    try {
-        decoded = decode(row->value);
-    } catch (const UnknownFormat &error) {
-        refused = error.what();
-        later_format = true;
-    } catch (const FormatError &error) {
-        refused = error.what();
-    }
-    busy.acquire();
-
-    if (decoded) {
+    Reading reading = read_unlocked(busy, row->value);
+    if (reading.decoded) {
         // Another thread's write to this store may have overtaken the read: only
         // the latest is kept.
         if (writes == writes_ && !closed_) {
-            let_go(memory_.put(std::string(text), decoded->value, decoded->memory_bytes,
-                               row->stamp, epoch));
+            let_go(memory_.put(std::string(text), reading.decoded->value,
+                               reading.decoded->memory_bytes, row->stamp, epoch));
             if (!memory_.find(text) && uses_pending_.size() < max_uses_pending)
                 uses_pending_.emplace(text);
         }
-        return std::move(decoded->value);
+        return std::move(reading.decoded->value);
     }
     if (closed_) return std::nullopt;
-    if (later_format) {
-        if (reported_.emplace(text).second)
-            log(DiskLevel::Level::warning,
-                "Cache entry {} in {} has {}, which this version cannot read; left it",
-                {shown(text), directory_text_, refused});
-        return std::nullopt;
-    }
-    bool removed = false;
-    if (disk_state_.writable()) {
+    unreadable(disk_unreadable, text, directory_text_, reading, [&] {
+        if (!disk_state_.writable()) return false;
+        bool removed = false;
         try {
             without_gil([&] { disk_.erase_if(text, row->stamp); });
             removed = true;
@@ -383,14 +491,65 @@ std::optional<nb::object> DualCache::load(Busy &busy, std::string_view text, std
             disk_failed(error, false);
         }
         synchronise();
-    }
+        return removed;
+    });
+    return std::nullopt;
+}
+
+// A value that could not be read: one of a later format is left for the version that
+// reads it; anything else is removed where that can be done, and said each time it
+// is, else once.
+template <typename Remove>
+void DualCache::unreadable(const UnreadableLines &lines, std::string_view text,
+                           const std::string &where, const Reading &reading, Remove remove) {
+    bool removed = !reading.later_format && remove();
     if (removed || reported_.emplace(text).second)
         log(DiskLevel::Level::warning,
-            removed ? "Cache entry {} in {} could not be read ({}); removed it"
-                    : "Cache entry {} in {} could not be read ({}); left it (the store cannot be "
-                      "written)",
-            {shown(text), directory_text_, refused});
+            reading.later_format ? lines.later_format : removed ? lines.removed : lines.left,
+            {shown(text), where, reading.refused});
+}
+
+// A miss of the local levels that the shared level answers: kept locally.
+std::optional<nb::object> DualCache::load_shared(Busy &busy, std::string_view text,
+                                                 std::uint64_t epoch) {
+    RedisLevel::Lookup found = shared_call([&] { return shared_->get(text); });
+    if (found.outcome != RedisLevel::Lookup::Outcome::hit) return std::nullopt;
+
+    std::uint64_t writes = writes_;
+    Reading reading = read_unlocked(busy, found.value);
+    if (reading.decoded) {
+        if (writes == writes_ && !closed_)
+            keep_locally(text, reading.decoded->value, reading.decoded->memory_bytes, found.value,
+                         epoch);
+        return std::move(reading.decoded->value);
+    }
+    if (closed_) return std::nullopt;
+    // Damaged or forged: no reader of the desk can use it.
+    unreadable(shared_unreadable, text, shared_->where(), reading,
+               [&] { return shared_call([&] { return shared_->erase(text); }).has_value(); });
     return std::nullopt;
+}
+
+// Into the disk and memory; while the disk cannot take it, memory keeps its stored
+// bytes too.
+void DualCache::keep_locally(std::string_view text, nb::object value, std::size_t memory_bytes,
+                             std::string_view stored, std::uint64_t epoch) {
+    if (auto removed = removed_while_away_.find(text); removed != removed_while_away_.end())
+        removed_while_away_.erase(removed);
+    if (disk_state_.writable()) {
+        try {
+            std::vector<std::string> used = uses_to_give();
+            std::uint64_t stamp = without_gil([&] { return disk_.put(text, stored, used); });
+            uses_given_ = Clock::now();
+            synchronise();
+            let_go(memory_.put(std::string(text), std::move(value), memory_bytes, stamp, epoch));
+            return;
+        } catch (const StoreError &error) {
+            disk_failed(error, false);
+        }
+    }
+    let_go(memory_.put(std::string(text), std::move(value), memory_bytes, 0, epoch,
+                       std::string(stored)));
 }
 
 void DualCache::store(nb::handle key, nb::handle value) {
@@ -400,25 +559,8 @@ void DualCache::store(nb::handle key, nb::handle value) {
     usable();
     std::uint64_t epoch = current_epoch();
     ++writes_;
-    if (auto removed = removed_while_away_.find(text); removed != removed_while_away_.end())
-        removed_while_away_.erase(removed);
-    if (disk_state_.writable()) {
-        try {
-            std::vector<std::string> used = uses_to_give();
-            std::uint64_t stamp =
-                without_gil([&] { return disk_.put(text, encoded.stored, used); });
-            uses_given_ = Clock::now();
-            synchronise();
-            let_go(memory_.put(std::string(text), nb::borrow(value), encoded.memory_bytes, stamp,
-                               epoch));
-            return;
-        } catch (const StoreError &error) {
-            disk_failed(error, false);
-        }
-    }
-    // Kept in memory only, with its stored bytes, until the disk takes it.
-    let_go(memory_.put(std::string(text), nb::borrow(value), encoded.memory_bytes, 0, epoch,
-                       std::move(encoded.stored)));
+    keep_locally(text, nb::borrow(value), encoded.memory_bytes, encoded.stored, epoch);
+    share(text, encoded.stored);
 }
 
 void DualCache::remove(nb::handle key) {
@@ -428,21 +570,34 @@ void DualCache::remove(nb::handle key) {
     current_epoch();
     ++writes_;
     std::optional<nb::object> in_memory = memory_.erase(text);
-    bool was_in_memory = in_memory.has_value();
+    bool found = in_memory.has_value();
     if (in_memory) gone_.push_back(std::move(*in_memory));
-    bool asked = disk_state_.writable();
-    bool on_disk = false;
-    if (asked) {
+    bool disk_asked = disk_state_.writable();
+    if (disk_asked) {
         try {
-            on_disk = without_gil([&] { return disk_.erase(text); });
+            found = without_gil([&] { return disk_.erase(text); }) || found;
             synchronise();
         } catch (const StoreError &error) {
             disk_failed(error, false);
-            asked = false;
+            disk_asked = false;
         }
     }
-    if (!asked) removed_while_away_.emplace(text);
-    if (!was_in_memory && !on_disk && asked) {
+    if (!disk_asked) removed_while_away_.emplace(text);
+    bool shared_asked = true;
+    if (shared_) {
+        if (auto unsent = shared_unsent_.find(text); unsent != shared_unsent_.end())
+            shared_unsent_.erase(unsent);
+        std::optional<bool> erased = shared_call([&] { return shared_->erase(text); });
+        shared_asked = erased.has_value();
+        if (erased) {
+            found = *erased || found;
+            if (auto unremoved = shared_unremoved_.find(text); unremoved != shared_unremoved_.end())
+                shared_unremoved_.erase(unremoved);
+        } else {
+            shared_unremoved_.emplace(text);
+        }
+    }
+    if (!found && disk_asked && shared_asked) {
         busy.release();
         PyErr_SetObject(PyExc_KeyError, key.ptr());
         throw nb::python_error();
@@ -453,20 +608,23 @@ bool DualCache::contains(nb::handle key) {
     std::string_view text = key_text(key);
     Busy busy(*this);
     usable();
-    if (removed_while_away_.count(text)) return false;
+    bool disk_may_hold = removed_while_away_.empty() || !removed_while_away_.count(text);
     std::uint64_t epoch = current_epoch();
     Memory::Entry *entry = memory_.find(text);
     if (entry && (!entry->unsynced.empty() || !disk_state_.readable() || entry->checked == epoch))
         return true;
-    if (!disk_state_.readable()) return false;
-    try {
-        bool found = without_gil([&] { return disk_.stamp_of(text).has_value(); });
-        synchronise();
-        return found;
-    } catch (const StoreError &error) {
-        disk_failed(error, true);
-        return entry != nullptr;
+    if (disk_state_.readable() && disk_may_hold) {
+        try {
+            bool found = without_gil([&] { return disk_.stamp_of(text).has_value(); });
+            synchronise();
+            if (found) return true;
+        } catch (const StoreError &error) {
+            disk_failed(error, true);
+            if (entry) return true;
+        }
     }
+    if (!shared_may_hold(text)) return false;
+    return shared_call([&] { return shared_->contains(text); }).value_or(false);
 }
 
 // Every key the levels hold (those beginning with `prefix`), sorted.
@@ -492,6 +650,13 @@ std::vector<std::string> DualCache::listed(const std::string *prefix) {
     for (std::string &key : in_memory)
         if (!prefix || key.starts_with(*prefix)) keys.push_back(std::move(key));
     std::erase_if(keys, [&](const std::string &key) { return removed_while_away_.count(key) > 0; });
+    if (shared_) {
+        std::optional<std::vector<std::string>> shared = shared_call(
+            [&] { return prefix ? shared_->keys_with_prefix(*prefix) : shared_->keys(); });
+        if (shared)
+            for (std::string &key : *shared)
+                if (!shared_unremoved_.count(key)) keys.push_back(std::move(key));
+    }
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     return keys;
@@ -519,7 +684,7 @@ nb::list DualCache::keys_with_prefix(nb::handle prefix) {
 std::int64_t DualCache::size() {
     Busy busy(*this);
     usable();
-    if (disk_state_.whole() && !memory_.unsynced() && removed_while_away_.empty()) {
+    if (!shared_ && disk_state_.whole() && !memory_.unsynced() && removed_while_away_.empty()) {
         try {
             return without_gil([&] { return disk_.count(); });
         } catch (const StoreError &error) {
@@ -555,7 +720,26 @@ nb::dict DualCache::stats() {
     stats["memory_bytes"] = memory_bytes;
     stats["memory_limit"] = memory_limit;
     stats["memory_only"] = memory_only;
+    stats["shared"] = shared_state();
     return stats;
+}
+
+nb::object DualCache::shared_state() {
+    std::string url;
+    bool away;
+    std::size_t unsent;
+    {
+        Busy busy(*this);
+        if (!shared_) return nb::none();
+        url = shared_->where();
+        away = shared_->in_outage();
+        unsent = shared_changes();
+    }
+    nb::dict state = new_dict();
+    state["url"] = text_object(url);
+    state["state"] = away ? "unavailable" : "ok";
+    state["unsent"] = unsent;
+    return state;
 }
 
 std::size_t DualCache::memory_limit() {
@@ -584,7 +768,10 @@ void DualCache::close() {
     if (disk_state_.writable()) give_uses();
     closed_ = true;
     let_go(memory_.clear());
-    without_gil([&] { disk_.close(); });
+    without_gil([&] {
+        disk_.close();
+        shared_.reset();
+    });
 }
 
 }  // namespace veltrax::store

@@ -1,11 +1,15 @@
-// DualCache: the memory level in front of the disk level, and the store's
-// failure policy. Python values in and out; the disk's work runs without the
-// GIL, under the store's own lock.
+// DualCache: the memory level in front of the disk level and, optionally, a
+// shared level (Redis) that the shells of a desk have in common; and the store's
+// failure policy. Python values in and out; the disk's and the shared level's work
+// runs without the GIL, under the store's own lock.
 //
 // The levels behind memory are reached in four places only: reading a miss
-// (load), writing (store), removing (remove) and listing keys (listed); each
-// level's failures go through disk_failed and its return through retry_disk,
-// which writes back what memory kept meanwhile.
+// (load, then load_shared), writing (store), removing (remove) and listing keys
+// (listed). The disk's failures go through disk_failed and its return through
+// retry_disk, which writes back what memory kept meanwhile. The shared level
+// reports its own outages and backs off by itself; what it missed meanwhile is
+// kept as keys (shared_unsent_, shared_unremoved_) and sent by catch_up_shared
+// once it answers again.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -13,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -23,8 +28,10 @@
 
 #include "common/module_globals.hpp"
 #include "dualcache/availability.hpp"
+#include "dualcache/codec.hpp"
 #include "dualcache/disk_level.hpp"
 #include "dualcache/memory_level.hpp"
+#include "dualcache/redis_level.hpp"
 
 namespace veltrax::store {
 
@@ -41,12 +48,27 @@ struct Limits {
     Availability::Clock::duration retry_after;
 };
 
+// Where the shared level is, and the namespace of the store's keys there.
+// The lines that report a stored value a level holds that could not be read.
+struct UnreadableLines {
+    const char *later_format;
+    const char *removed;
+    const char *left;
+};
+
+struct SharedLevel {
+    RedisAddress address;
+    std::string key_namespace;
+};
+
 class DualCache {
 public:
     // `directory` is the pathlib.Path shown to users; `path` the same as the
     // file system spells it. A disk level that cannot be opened is reported and
-    // tried again later: constructing never fails for it.
-    DualCache(nanobind::object directory, std::string path, Limits limits);
+    // tried again later: constructing never fails for it. The shared level is
+    // not reached until it is first used.
+    DualCache(nanobind::object directory, std::string path, Limits limits,
+              std::optional<SharedLevel> shared);
 
     // The value under the key: from memory while the disk row is unchanged, else from disk.
     std::optional<nanobind::object> lookup(nanobind::handle key);
@@ -58,6 +80,9 @@ public:
     nanobind::list keys_with_prefix(nanobind::handle prefix);
     std::int64_t size();
     nanobind::dict stats();
+    // None without a shared level; else its url (without credentials), state (ok or
+    // unavailable) and unsent (changes it is still to be sent).
+    nanobind::object shared_state();
 
     std::size_t memory_limit();
     void set_memory_limit(std::size_t limit);
@@ -72,6 +97,13 @@ private:
     using Memory = MemoryLevel<nanobind::object>;
     using Clock = Availability::Clock;
     class Busy;
+
+    // A stored value decoded with the store's lock let go (decoding runs Python code).
+    struct Reading {
+        std::optional<Decoded> decoded;
+        std::string refused;  // why not, when not
+        bool later_format = false;
+    };
 
     struct LogLine {
         DiskLevel::Level level;
@@ -92,7 +124,22 @@ private:
     std::uint64_t current_epoch();
     std::optional<nanobind::object> still_current(std::string_view text, std::uint64_t epoch);
     std::optional<nanobind::object> load(Busy &busy, std::string_view text, std::uint64_t epoch);
+    Reading read_unlocked(Busy &busy, std::string_view stored);
+    template <typename Remove>
+    void unreadable(const UnreadableLines &lines, std::string_view text, const std::string &where,
+                    const Reading &reading, Remove remove);
+    void keep_locally(std::string_view text, nanobind::object value, std::size_t memory_bytes,
+                      std::string_view stored, std::uint64_t epoch);
     std::vector<std::string> listed(const std::string *prefix);
+
+    template <typename Call>
+    auto shared_call(Call call) -> decltype(call());
+    bool shared_may_hold(std::string_view text) const;
+    std::optional<nanobind::object> load_shared(Busy &busy, std::string_view text,
+                                                std::uint64_t epoch);
+    void share(std::string_view text, std::string_view stored);
+    void catch_up_shared();
+    std::size_t shared_changes() const { return shared_unsent_.size() + shared_unremoved_.size(); }
 
     // Held for every operation; see Busy.
     std::mutex mutex_;
@@ -113,6 +160,12 @@ private:
     std::uint64_t generation_ = 0;
     std::uint64_t writes_ = 0;  // by this store, to tell a read overtaken by a write
     bool closed_ = false;
+
+    std::unique_ptr<RedisLevel> shared_;  // none: no shared level
+    // Keys whose latest value the shared level has not got: written while it was away.
+    std::set<std::string, std::less<>> shared_unsent_;
+    // Keys removed here that the shared level may still hold: removed while it was away.
+    std::set<std::string, std::less<>> shared_unremoved_;
 };
 
 }  // namespace veltrax::store

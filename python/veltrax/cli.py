@@ -26,6 +26,8 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_CANCELLED = 130  # 128 + SIGINT, as shells report a tool that Ctrl-C ended
+# The shared bar cache (Redis); the bar store reads it when it is first used.
+CACHE_URL_VARIABLE = "VELTRAX_CACHE_URL"
 
 
 class ShowVersion(argparse.Action):
@@ -56,6 +58,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--gateway", metavar="HOST:PORT", default=os.environ.get("VELTRAX_GATEWAY"),
                         help="broker gateway to connect to (default: $VELTRAX_GATEWAY; none: yfinance only)")
     parser.add_argument("--client-id", type=int, default=1, metavar="N", help="API client id at the gateway")
+    parser.add_argument("--cache-url", metavar="URL",
+                        help=f"bar cache shared with other shells, on Redis: redis://[user:password@]host:port/db "
+                             f"(default: ${CACHE_URL_VARIABLE}, which this sets for the process; a password is "
+                             f"better given there than here, where ps shows it; none: the cache stays on this "
+                             f"machine)")
     parser.add_argument("--chart", choices=("on", "off", "auto"), default="auto",
                         help="candlestick chart under bar tables (auto: when the terminal is wide)")
     args = parser.parse_args(argv)
@@ -85,6 +92,8 @@ def simulated_state(args: argparse.Namespace) -> ShellState:
         return SimulatedIB(faults=faults)
 
     os.environ["VELTRAX_DATA_DIR"] = str(data_dir() / "simulated")
+    # Simulated bars are shared only with other simulated sessions, never with the market's.
+    os.environ["VELTRAX_CACHE_NAMESPACE"] = "simulated"
     configure_on_first_import(session_factory=simulated_downloader_session)
     return ShellState(make_ib=make_ib, feed_label="simulated feed")
 
@@ -144,6 +153,24 @@ async def script(shell: Shell) -> int:
     return EXIT_OK if await run_script(shell, sys.stdin.fileno()) else EXIT_FAILED
 
 
+def use_cache_url(given: str | None) -> None:
+    """The shared cache for this process: --cache-url, else the environment's. One that cannot be
+    used is said in one line (never with its password), and the cache stays on this machine."""
+    if given is None and not os.environ.get(CACHE_URL_VARIABLE):
+        return
+    url = given if given is not None else os.environ[CACHE_URL_VARIABLE]
+    if url:
+        from corbel.dualcache import check_cache_url
+
+        try:
+            check_cache_url(url)
+        except ValueError as error:
+            source = "--cache-url" if given is not None else f"${CACHE_URL_VARIABLE}"
+            print(f"veltrax: {source}: {error}; the bar cache stays on this machine", file=sys.stderr)
+            url = ""
+    os.environ[CACHE_URL_VARIABLE] = url
+
+
 def set_up_logging(directory: Path) -> None:
     from veltrax.logs import configure_logging
 
@@ -152,6 +179,7 @@ def set_up_logging(directory: Path) -> None:
 
 def run_shell(args: argparse.Namespace) -> int:
     directory = data_dir()
+    use_cache_url(args.cache_url)
     # yfinance is configured when it is first imported; the demo installs its own session below.
     configure_on_first_import()
     frame.set_chart_mode(args.chart)

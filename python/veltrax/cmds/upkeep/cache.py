@@ -48,6 +48,15 @@ def holdings_line(held: dict[str, list[str]]) -> str:
     return line + (f"; and {more:,} more symbols" if more > 0 else "")
 
 
+def shared_line(shared: dict[str, Any]) -> str:
+    """ "shared: redis://cache.desk:6379/0, ok"; while it is away, what it is still to get """
+    line = f"shared: {shared['url']}, {shared['state']}"
+    unsent = f"{shared['unsent']:,} change{'' if shared['unsent'] == 1 else 's'} to send it"
+    if shared["state"] != "ok":
+        return line + f" ({unsent + ' when it is back; ' if shared['unsent'] else ''}the counts above are this machine's)"
+    return line + (f" ({unsent})" if shared["unsent"] else "")
+
+
 @command(names=["cache"])
 @dataclass
 class IOpCache(IOp):
@@ -75,6 +84,9 @@ class IOpCache(IOp):
             symbol = words[1].upper()
             removed = cache.invalidate(symbol)
             print(f"removed {entries(removed)} of {symbol}")
+            shared = cache.cache.shared
+            if shared is not None and shared["state"] != "ok":
+                print(f"  the shared cache {shared['url']} cannot be reached: entries of {symbol} that only it holds stay")
             return {"symbol": symbol, "removed": removed}
         if words == ["prune"]:
             before = set(cache.cache.keys())
@@ -96,6 +108,8 @@ class IOpCache(IOp):
         print(f"bar cache: {entries(figures['entries'])} in {figures['directory']}")
         print(f"  {disk}; memory {human_bytes(figures['memory_bytes'])} of {human_bytes(figures['memory_limit'])}"
               f" ({entries(figures['memory_entries'])})")
+        if figures["shared"] is not None:
+            print(f"  {shared_line(figures['shared'])}")
         if figures["holdings"]:
             print(f"  {holdings_line(figures['holdings'])}")
         return figures
