@@ -7,7 +7,6 @@ import signal
 from pathlib import Path
 from typing import Iterable
 
-from loguru import logger
 from prompt_toolkit import PromptSession
 from prompt_toolkit.auto_suggest import AutoSuggestFromHistory
 from prompt_toolkit.completion import CompleteEvent, Completer, Completion
@@ -56,6 +55,8 @@ class CachedSymbols:
             # A key is SYMBOL:period:... ; the symbols come out once each, in order.
             return sorted({key.partition(":")[0] for key in cache.cache.keys() if ":" in key})
         except Exception as error:  # a store that cannot be read leaves only this completion out
+            from loguru import logger  # not at import: the first prompt does without it
+
             logger.info("symbol completion: the bar cache cannot be read ({})", error)
             return []
 
