@@ -2,6 +2,7 @@
 
 import asyncio
 import datetime as dt
+import re
 
 import pandas as pd
 import pytest
@@ -9,6 +10,7 @@ import pytest
 from broker_doubles import RecordingIB, command, daily_bars, minute_bars
 from veltrax.answers import LoggedLine, failure_lines, fallback_note, status_line, title_of
 from veltrax.cmds.quotes import kline
+from veltrax.output import fit_lines
 from veltrax.reading import read_kline_words
 from veltrax.shell import input_problem
 
@@ -147,3 +149,26 @@ def test_words_the_command_reads_otherwise_get_a_notice(words, requested, notice
 ])
 def test_unfit_input_is_named_before_it_reaches_a_command(line, problem):
     assert input_problem(line) == problem
+
+
+STATUS = "source: ibkr (simulated) · 55 of 200 bars · 2025-06-02 09:30 → 2025-06-06 15:55 · fresh · " \
+         "simulated feed, not market data"
+NOTE = "note: kline takes '5min' as the adjustment word (prices not adjusted): did you mean '5m'?"
+
+
+@pytest.mark.parametrize("text, width, broken_into", [
+    (STATUS, None, 1),  # a pipe: as it is
+    (STATUS, 140, 1),
+    (STATUS, 80, 2),
+    (STATUS, 40, 5),
+    (NOTE, 80, 2),
+    ("shell words:\n  help [WORD]    this list\n  exit | quit    leave the shell", 80, 3),
+])
+def test_the_shells_own_lines_are_broken_to_the_terminal_not_wrapped_by_it(text, width, broken_into):
+    lines = fit_lines(text, width).split("\n")
+    assert len(lines) == broken_into
+    assert width is None or max(len(line) for line in lines) <= width
+    # Nothing is lost or reordered: only the breaks and the continuation indent are new.
+    words = re.findall(r"[^\s·]+", text)
+    assert re.findall(r"[^\s·]+", "\n".join(lines)) == words
+    assert all(line.startswith("  ") for line in lines[1:]) or "\n" in text

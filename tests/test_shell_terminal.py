@@ -10,10 +10,11 @@ from shell_process import shell_environment
 PROMPT = "veltrax>"
 
 
-def spawn(tmp_path, *options):
+def spawn(tmp_path, *options, columns=140):
     # pexpect answers no cursor-position requests; without this the prompt waits for them.
     child = pexpect.spawn(sys.executable, ["-m", "veltrax", "--demo", "--chart", "off", *options], encoding="utf-8",
-                          timeout=30, dimensions=(50, 140), env=shell_environment(tmp_path, PROMPT_TOOLKIT_NO_CPR="1"))
+                          timeout=30, dimensions=(50, columns),
+                          env=shell_environment(tmp_path, PROMPT_TOOLKIT_NO_CPR="1"))
     child.expect(PROMPT)
     return child
 
@@ -42,3 +43,12 @@ def test_exit_words_leave(tmp_path, word):
     child.expect(pexpect.EOF)
     child.close()
     assert child.exitstatus == 0
+
+
+def test_at_80_columns_notes_and_status_lines_break_where_a_reader_expects(tmp_path):
+    child = spawn(tmp_path, columns=80)
+    child.sendline("kline AAPL 5min 100")
+    child.expect("did you\r\n  mean '5m'\\?")
+    child.expect(" · fresh\r\n  simulated feed, not market data\r\n")
+    child.sendline("exit")
+    child.expect(pexpect.EOF)

@@ -9,9 +9,12 @@ import io
 import os
 import shutil
 import sys
+import textwrap
 import time
 from pathlib import Path
 from typing import Any, Iterator, TextIO
+
+from corbel.frame import display_width
 
 # Exit status when the reader of our output went away: what a shell reports for a tool that
 # SIGPIPE ended (128 + 13), as `yes | head -1` does.
@@ -22,6 +25,8 @@ BAR_FORMATS = ("csv", "json")
 SPINNER_AFTER = 0.5
 SPINNER_FRAMES = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
 SPINNER_TICK = 0.1
+SEPARATOR = " · "
+CONTINUATION = "  "
 
 
 class OutputClosed(BaseException):
@@ -139,6 +144,34 @@ class Spinner:
         self._task.cancel()
         await asyncio.wait([self._task])  # gone before the loop may close
         self.erase()
+
+
+def fit_lines(text: str, width: int | None) -> str:
+    """`text` with every line no wider than a terminal of `width` columns (None: a pipe, as is).
+
+    A status line breaks between its " · " parts, other text between words; continuation lines
+    are indented, so a reader sees where a line goes on.
+    """
+    if width is None:
+        return text
+    return "\n".join(fit_line(line, width) for line in text.split("\n"))
+
+
+def fit_line(line: str, width: int) -> str:
+    if display_width(line) <= width:
+        return line
+    if SEPARATOR not in line:
+        return textwrap.fill(line, width, subsequent_indent=CONTINUATION, break_long_words=False,
+                             break_on_hyphens=False)
+    parts = line.split(SEPARATOR)
+    lines = [parts[0]]
+    for part in parts[1:]:
+        joined = lines[-1] + SEPARATOR + part
+        if display_width(joined) > width:
+            lines.append(CONTINUATION + part)
+        else:
+            lines[-1] = joined
+    return "\n".join(lines)
 
 
 def bars_text(bars: list[dict], fmt: str) -> str:

@@ -18,7 +18,7 @@ from corbel import frame
 from corbel.dispatch import UsageError, fill_arguments
 from veltrax import answers
 from veltrax.cmds.base import COMMANDS
-from veltrax.output import Spinner, closed_pipe_ends_output, command_output, export_bars
+from veltrax.output import Spinner, closed_pipe_ends_output, command_output, export_bars, fit_lines
 from veltrax.state import ShellState
 
 # The command modules the shell loads; each registers its words when imported.
@@ -108,12 +108,16 @@ class Shell:
         self.exit_requested = False
 
     def say(self, text: str) -> None:
-        with closed_pipe_ends_output():
-            print(text, file=self.out, flush=True)
+        self.write_line(text, self.out)
 
     def warn(self, text: str) -> None:
+        self.write_line(text, self.err)
+
+    @staticmethod
+    def write_line(text: str, stream: TextIO) -> None:
+        """One line of the shell's own; on a terminal, broken to its width rather than wrapped by it."""
         with closed_pipe_ends_output():
-            print(text, file=self.err, flush=True)
+            print(fit_lines(text, frame.terminal_width(stream)), file=stream, flush=True)
 
     def commands(self) -> dict[str, type]:
         if self.loader is not None:
