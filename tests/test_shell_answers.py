@@ -98,6 +98,23 @@ def test_a_failure_is_one_line_and_its_causes_one_more(error, logged, expected):
     assert failure_lines("kline ZZZZ", error, logged) == expected
 
 
+# What the real yfinance raised for each of Yahoo's faults (through the chart service double).
+@pytest.mark.parametrize("raised, said", [
+    ("404 Client Error: Not Found", "yfinance does not know the symbol"),
+    ("Too Many Requests. Rate limited. Try after a while.",
+     "Yahoo is limiting requests from this address; try again in a few minutes"),
+    ("*** YAHOO! FINANCE IS CURRENTLY DOWN! ***", "Yahoo's service is down; try again later"),
+    ("502 Server Error: Bad Gateway", "Yahoo's service is down; try again later"),
+    ("Expecting value: line 1 column 1 (char 0)", "Yahoo's answer was cut off or garbled; try again"),
+    ("('Connection aborted.', RemoteDisconnected('Remote end closed connection without response'))",
+     "Yahoo's answer was cut off or garbled; try again"),
+    ("$ZZZZ: No data found, symbol may be delisted", "yfinance failed: $ZZZZ: No data found, symbol may be delisted"),
+])
+def test_yahoos_failures_are_named_in_a_traders_words(raised, said):
+    logged = lines(("ERROR", f"[ZZZZ] yfinance fetch failed: {raised}", None))
+    assert failure_lines("kline ZZZZ", "No data returned", logged) == ["kline ZZZZ: No data returned", f"  {said}"]
+
+
 def test_a_fallback_that_answered_names_why_the_broker_did_not():
     logged = lines(("WARNING", "[AAPL] IBKR failed (Socket disconnect), falling back to yfinance", None))
     assert fallback_note(logged) == "note: the broker request failed: Socket disconnect; bars from yfinance"

@@ -82,6 +82,16 @@ NO_NETWORK = re.compile(
     r"could not resolve host|name or service not known|temporary failure in name resolution|"
     r"network is unreachable|no route to host|failed to connect|couldn't connect|connection refused|"
     r"timed out", re.IGNORECASE)
+# Yahoo's failures as yfinance words them (HTTP status lines, decoder and socket errors) mean little
+# to a trader; what each means, in plain words.
+YAHOO_FAILURES = (
+    (re.compile(r"\b404 Client Error"), "yfinance does not know the symbol"),
+    (re.compile(r"Too Many Requests|Rate limited", re.IGNORECASE),
+     "Yahoo is limiting requests from this address; try again in a few minutes"),
+    (re.compile(r"CURRENTLY DOWN|\b5\d\d Server Error", re.IGNORECASE), "Yahoo's service is down; try again later"),
+    (re.compile(r"Expecting value|Unterminated string|line \d+ column \d+|Connection aborted|RemoteDisconnected|"
+                r"IncompleteRead|Connection broken"), "Yahoo's answer was cut off or garbled; try again"),
+)
 
 
 def short(text: str) -> str:
@@ -108,15 +118,20 @@ def broker_causes(lines: Iterable[LoggedLine]) -> list[str]:
     return causes
 
 
+def download_failure(text: str) -> str:
+    if NO_NETWORK.search(text):
+        return f"yfinance could not be reached: no network ({text})"
+    meaning = next((meaning for pattern, meaning in YAHOO_FAILURES if pattern.search(text)), None)
+    return meaning or f"yfinance failed: {text}"
+
+
 def download_causes(lines: Iterable[LoggedLine]) -> list[str]:
     """Why yfinance did not answer: the command's own line for a failed download, else what
     yfinance itself logged as an error, else that it had no data."""
     failed, library_errors, empty = [], [], False
     for line in lines:
         if match := DOWNLOAD_FAILED.fullmatch(line.message):
-            text = short(match["text"])
-            failed.append(f"yfinance could not be reached: no network ({text})" if NO_NETWORK.search(text)
-                          else f"yfinance failed: {text}")
+            failed.append(download_failure(short(match["text"])))
         elif (line.library or "").startswith("yfinance") and line.level == "ERROR":
             library_errors.append(f"yfinance: {short(line.message.split(': ', 1)[-1])}")
         elif DOWNLOAD_EMPTY.fullmatch(line.message):
