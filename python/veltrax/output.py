@@ -7,14 +7,13 @@ import asyncio
 import contextlib
 import io
 import os
-import shutil
 import sys
 import textwrap
 import time
 from pathlib import Path
 from typing import Any, Iterator, TextIO
 
-from corbel.frame import display_width
+from corbel.frame import clipped, display_width, terminal_width
 
 # Exit status when the reader of our output went away: what a shell reports for a tool that
 # SIGPIPE ended (128 + 13), as `yes | head -1` does.
@@ -115,7 +114,7 @@ class Spinner:
         elapsed = time.monotonic() - self.started
         text = f"{SPINNER_FRAMES[frame % len(SPINNER_FRAMES)]} {self.what} · {elapsed:.1f} s (Ctrl-C cancels)"
         # Kept within one terminal line: a line that wraps could not be erased with a carriage return.
-        text = text[: shutil.get_terminal_size().columns - 1]
+        text = clipped(text, (terminal_width(self.terminal) or 80) - 1)
         with contextlib.suppress(OSError, ValueError):
             self.terminal.write(f"\r{text}\x1b[K")
             self.terminal.flush()

@@ -139,9 +139,7 @@ Task run(nb::object self) {
 
 }  // namespace
 
-namespace {
-
-nb::object get_cache() {
+nb::object process_cache() {
     nb::object store = globals.get(candle_store_name);
     if (store.is_none()) {
         store = globals.get(kline_cache_name)();
@@ -150,16 +148,12 @@ nb::object get_cache() {
     return store;
 }
 
-}  // namespace
-
 void define_cache_holder(nb::module_ &module) {
-    module.def("_get_cache", &get_cache, "The process-wide KlineCache, created on first use.",
+    module.def("_get_cache", &process_cache, "The process-wide KlineCache, created on first use.",
                nb::sig("def _get_cache() -> veltrax.gateway.candle_store.KlineCache"));
     globals.remember(get_cache_name, module.attr("_get_cache"));
     module.attr("_candle_store") = nb::none();
 }
-
-nb::object process_cache() { return get_cache(); }
 
 void define_command(nb::module_ &module) {
     nb::dict body;
