@@ -91,7 +91,7 @@ Bytes bytes_of(nb::handle given, Bytes fallback, const char *name) {
     return limit;
 }
 
-Availability::Clock::duration seconds_of(nb::handle given) {
+OutagePolicy::Clock::duration seconds_of(nb::handle given) {
     double seconds = Limits::default_retry_seconds;
     if (!given.is_none()) {
         bool number = (PyLong_Check(given.ptr()) || PyFloat_Check(given.ptr())) && !PyBool_Check(given.ptr());
@@ -100,7 +100,7 @@ Availability::Clock::duration seconds_of(nb::handle given) {
         if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9)
             throw nb::type_error("retryAfter must be a number of seconds, 0 or more, or None");
     }
-    return std::chrono::duration_cast<Availability::Clock::duration>(
+    return std::chrono::duration_cast<OutagePolicy::Clock::duration>(
         std::chrono::duration<double>(seconds));
 }
 

@@ -84,7 +84,7 @@ std::string shown(std::string_view key) {
     return out + "'";
 }
 
-std::string seconds_text(Availability::Clock::duration duration) {
+std::string seconds_text(OutagePolicy::Clock::duration duration) {
     double seconds = std::chrono::duration<double>(duration).count();
     char text[32];
     std::snprintf(text, sizeof text, "%g s", seconds);
@@ -177,7 +177,7 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
                 log(level, message, std::move(values));
             }),
       memory_(limits.memory_bytes),
-      disk_state_(limits.retry_after) {
+      disk_state_(OutagePolicy::fixed(limits.retry_after)) {
     if (shared) {
         RedisLevel::Options options;
         options.longest_retry = std::chrono::ceil<RedisLevel::Milliseconds>(limits.retry_after);
@@ -235,7 +235,7 @@ void DualCache::usable() {
 void DualCache::disk_failed(const StoreError &error, bool reading) {
     if (!disk_state_.failed(reading, Clock::now())) return;
     std::vector<std::string> values{disk_.file().string(), error.reason(),
-                                    seconds_text(disk_state_.retry_after())};
+                                    seconds_text(disk_state_.longest_retry())};
     if (reading)
         log(DiskLevel::Level::warning,
             "The cache store {} cannot be used ({}); keeping entries in memory and trying it "

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "common/module_globals.hpp"
-#include "dualcache/availability.hpp"
+#include "dualcache/outage_policy.hpp"
 #include "dualcache/codec.hpp"
 #include "dualcache/disk_level.hpp"
 #include "dualcache/memory_level.hpp"
@@ -45,7 +45,7 @@ struct Limits {
 
     std::size_t memory_bytes = default_memory_bytes;
     std::uint64_t disk_bytes = default_disk_bytes;
-    Availability::Clock::duration retry_after;
+    OutagePolicy::Clock::duration retry_after;
 };
 
 // Where the shared level is, and the namespace of the store's keys there.
@@ -95,7 +95,7 @@ public:
 
 private:
     using Memory = MemoryLevel<nanobind::object>;
-    using Clock = Availability::Clock;
+    using Clock = OutagePolicy::Clock;
     class Busy;
 
     // A stored value decoded with the store's lock let go (decoding runs Python code).
@@ -150,7 +150,7 @@ private:
     std::string directory_text_;
     DiskLevel disk_;
     Memory memory_;
-    Availability disk_state_;
+    OutagePolicy disk_state_;
     // Keys removed while the disk could not be written: removed there on its return.
     std::set<std::string, std::less<>> removed_while_away_;
     // Keys read from disk that memory did not keep, whose use the disk is still to hear of.
