@@ -12,6 +12,7 @@
 
 #include "dualcache/fast_path.hpp"
 #include "dualcache/redis_url.hpp"
+#include "dualcache/python_values.hpp"
 #include "dualcache/store.hpp"
 
 namespace veltrax::store {

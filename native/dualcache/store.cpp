@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <stdexcept>
 
 #include "dualcache/bytes_io.hpp"
 #include "dualcache/codec.hpp"
+#include "dualcache/python_values.hpp"
 
 namespace veltrax::store {
 
@@ -26,64 +26,6 @@ constexpr auto shared_catch_up_time = std::chrono::milliseconds(100);
 // up to the store's retryAfter.
 constexpr auto shared_first_retry = std::chrono::milliseconds(1000);
 
-std::string_view key_text(nb::handle key) {
-    if (!PyUnicode_Check(key.ptr())) {
-        PyErr_Format(PyExc_TypeError, "cache keys are str, not %.100s", Py_TYPE(key.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
-    if (!data) throw nb::python_error();
-    return {data, static_cast<std::size_t>(size)};
-}
-
-// Text as Python sees it: bytes that are not UTF-8 (a path's) kept as surrogates.
-nb::object text_object(std::string_view text) {
-    PyObject *object = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                            "surrogateescape");
-    if (!object) throw nb::python_error();
-    return nb::steal(object);
-}
-
-// nanobind's list() and dict() take what PyList_New and PyDict_New give unchecked.
-nb::list new_list() {
-    PyObject *list = PyList_New(0);
-    if (!list) throw nb::python_error();
-    return nb::steal<nb::list>(list);
-}
-
-nb::dict new_dict() {
-    PyObject *dict = PyDict_New();
-    if (!dict) throw nb::python_error();
-    return nb::steal<nb::dict>(dict);
-}
-
-nb::list text_list(const std::vector<std::string> &texts) {
-    nb::list list = new_list();
-    for (const std::string &text : texts) list.append(text_object(text));
-    return list;
-}
-
-// A key as repr() shows it, for log lines; made without Python, which may be
-// out of memory when an entry is refused.
-std::string shown(std::string_view key) {
-    std::string out = "'";
-    for (char c : key) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '\'' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
 std::string seconds_text(OutagePolicy::Clock::duration duration) {
     double seconds = std::chrono::duration<double>(duration).count();
     char text[32];
@@ -100,73 +42,7 @@ const UnreadableLines shared_unreadable{
     "Shared cache entry {} at {} could not be read ({}); removed it",
     "Shared cache entry {} at {} could not be read ({}); left it (the shared cache went away)"};
 
-template <typename Work>
-auto without_gil(Work &&work) -> decltype(work()) {
-    nb::gil_scoped_release released;
-    return work();
-}
-
 }  // namespace
-
-ModuleGlobals &module_globals() {
-    static ModuleGlobals globals;
-    return globals;
-}
-
-// The store's lock, held for one operation. Waiting for it never holds the GIL:
-// its holder may need the GIL to finish. Python code never runs while it is
-// held (it could call the store again): log lines gathered meanwhile are
-// written, and values that left memory are released, once it is let go.
-class DualCache::Busy {
-public:
-    explicit Busy(DualCache &cache) : cache_(cache) { acquire(); }
-    ~Busy() {
-        if (held_) release();
-    }
-    Busy(const Busy &) = delete;
-    Busy &operator=(const Busy &) = delete;
-
-    void acquire() {
-        // Only this thread ever finds its own id here: no ordering is needed.
-        std::thread::id me = std::this_thread::get_id();
-        if (cache_.holder_.load(std::memory_order_relaxed) == me)
-            throw std::runtime_error("DualCache was used by code that it was running itself");
-        if (!cache_.mutex_.try_lock()) {
-            nb::gil_scoped_release released;
-            cache_.mutex_.lock();
-        }
-        cache_.holder_.store(me, std::memory_order_relaxed);
-        held_ = true;
-    }
-
-    void release() noexcept {
-        std::vector<LogLine> lines;
-        std::vector<nb::object> gone;
-        if (!cache_.log_.empty()) lines.swap(cache_.log_);
-        if (!cache_.gone_.empty()) gone.swap(cache_.gone_);
-        cache_.holder_.store(std::thread::id(), std::memory_order_relaxed);
-        cache_.mutex_.unlock();
-        held_ = false;
-        for (const LogLine &line : lines) write(line);
-        gone.clear();
-    }
-
-private:
-    static void write(const LogLine &line) noexcept {
-        try {
-            nb::list values = new_list();
-            for (const std::string &value : line.values) values.append(text_object(value));
-            const char *level = line.level == DiskLevel::Level::info ? "info" : "warning";
-            module_globals().get("logger").attr(level)(line.message, *values);
-        } catch (nb::python_error &error) {
-            error.discard_as_unraisable("logging a line of the cache store");
-        } catch (...) {
-        }
-    }
-
-    DualCache &cache_;
-    bool held_ = false;
-};
 
 DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
                      std::optional<SharedLevel> shared)
@@ -174,7 +50,7 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
       directory_text_(nb::str(directory).c_str()),
       disk_(std::move(path), limits.disk_bytes,
             [this](DiskLevel::Level level, const char *message, std::vector<std::string> values) {
-                log(level, message, std::move(values));
+                lock_.log(level, message, std::move(values));
             }),
       memory_(limits.memory_bytes),
       disk_state_(OutagePolicy::fixed(limits.retry_after)) {
@@ -186,19 +62,15 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
         shared_ = std::make_unique<RedisLevel>(
             std::move(shared->address), std::move(shared->key_namespace), options,
             [this](const char *message, std::vector<std::string> values) {
-                log(DiskLevel::Level::warning, message, std::move(values));
+                lock_.log(DiskLevel::Level::warning, message, std::move(values));
             });
     }
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     open_disk();
 }
 
-void DualCache::log(DiskLevel::Level level, const char *message, std::vector<std::string> values) {
-    log_.push_back({level, message, std::move(values)});
-}
-
 void DualCache::let_go(std::vector<nb::object> gone) {
-    std::move(gone.begin(), gone.end(), std::back_inserter(gone_));
+    lock_.release_later(std::move(gone));
     // An entry only memory had, that memory could not keep: the disk's older
     // value under its key must not be read in its place, nor the shared level's,
     // when that has not got the new value either.
@@ -237,12 +109,12 @@ void DualCache::disk_failed(const StoreError &error, bool reading) {
     std::vector<std::string> values{disk_.file().string(), error.reason(),
                                     seconds_text(disk_state_.longest_retry())};
     if (reading)
-        log(DiskLevel::Level::warning,
+        lock_.log(DiskLevel::Level::warning,
             "The cache store {} cannot be used ({}); keeping entries in memory and trying it "
             "again every {}",
             std::move(values));
     else
-        log(DiskLevel::Level::warning,
+        lock_.log(DiskLevel::Level::warning,
             "The cache store {} cannot be written ({}); keeping new entries in memory and "
             "trying it again every {}",
             std::move(values));
@@ -258,7 +130,7 @@ void DualCache::retry_disk() {
         if (disk_.read_only()) return;
         std::size_t written = write_back();
         if (disk_state_.restored(true, now))
-            log(DiskLevel::Level::info,
+            lock_.log(DiskLevel::Level::info,
                 "The cache store {} works again; wrote {} entries kept in memory to it",
                 {disk_.file().string(), std::to_string(written)});
     } catch (const StoreError &) {
@@ -331,12 +203,12 @@ auto DualCache::shared_call(Call call) -> decltype(call()) {
     auto result = without_gil(call);
     if (was_away && !shared_->in_outage()) {
         if (std::size_t changes = shared_changes())
-            log(DiskLevel::Level::info,
+            lock_.log(DiskLevel::Level::info,
                 "The shared cache {} works again; sending it the {} made while it was away",
                 {shared_->where(),
                  std::to_string(changes) + (changes == 1 ? " change" : " changes")});
         else
-            log(DiskLevel::Level::info, "The shared cache {} works again", {shared_->where()});
+            lock_.log(DiskLevel::Level::info, "The shared cache {} works again", {shared_->where()});
     }
     return result;
 }
@@ -400,7 +272,7 @@ void DualCache::catch_up_shared() {
 
 std::optional<nb::object> DualCache::lookup(nb::handle key) {
     std::string_view text = key_text(key);
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     usable();
     bool disk_may_hold = removed_while_away_.empty() || !removed_while_away_.count(text);
     std::uint64_t epoch = current_epoch();
@@ -436,11 +308,11 @@ std::optional<nb::object> DualCache::still_current(std::string_view text, std::u
         entry->used = true;
         return entry->value;
     }
-    if (std::optional<nb::object> old = memory_.erase(text)) gone_.push_back(std::move(*old));
+    if (std::optional<nb::object> old = memory_.erase(text)) lock_.release_later(std::move(*old));
     return std::nullopt;
 }
 
-DualCache::Reading DualCache::read_unlocked(Busy &busy, std::string_view stored) {
+DualCache::Reading DualCache::read_unlocked(StoreLock::Held &busy, std::string_view stored) {
     Reading reading;
     busy.release();
     try {
@@ -455,7 +327,7 @@ DualCache::Reading DualCache::read_unlocked(Busy &busy, std::string_view stored)
     return reading;
 }
 
-std::optional<nb::object> DualCache::load(Busy &busy, std::string_view text, std::uint64_t epoch) {
+std::optional<nb::object> DualCache::load(StoreLock::Held &busy, std::string_view text, std::uint64_t epoch) {
     if (disk_state_.writable() && Clock::now() - uses_given_ > use_interval) give_uses();
     std::optional<Row> row;
     try {
@@ -504,13 +376,13 @@ void DualCache::unreadable(const UnreadableLines &lines, std::string_view text,
                            const std::string &where, const Reading &reading, Remove remove) {
     bool removed = !reading.later_format && remove();
     if (removed || reported_.emplace(text).second)
-        log(DiskLevel::Level::warning,
+        lock_.log(DiskLevel::Level::warning,
             reading.later_format ? lines.later_format : removed ? lines.removed : lines.left,
             {shown(text), where, reading.refused});
 }
 
 // A miss of the local levels that the shared level answers: kept locally.
-std::optional<nb::object> DualCache::load_shared(Busy &busy, std::string_view text,
+std::optional<nb::object> DualCache::load_shared(StoreLock::Held &busy, std::string_view text,
                                                  std::uint64_t epoch) {
     RedisLevel::Lookup found = shared_call([&] { return shared_->get(text); });
     if (found.outcome != RedisLevel::Lookup::Outcome::hit) return std::nullopt;
@@ -555,7 +427,7 @@ void DualCache::keep_locally(std::string_view text, nb::object value, std::size_
 void DualCache::store(nb::handle key, nb::handle value) {
     std::string_view text = key_text(key);
     Encoded encoded = encode(value);
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     usable();
     std::uint64_t epoch = current_epoch();
     ++writes_;
@@ -565,13 +437,13 @@ void DualCache::store(nb::handle key, nb::handle value) {
 
 void DualCache::remove(nb::handle key) {
     std::string_view text = key_text(key);
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     usable();
     current_epoch();
     ++writes_;
     std::optional<nb::object> in_memory = memory_.erase(text);
     bool found = in_memory.has_value();
-    if (in_memory) gone_.push_back(std::move(*in_memory));
+    if (in_memory) lock_.release_later(std::move(*in_memory));
     bool disk_asked = disk_state_.writable();
     if (disk_asked) {
         try {
@@ -606,7 +478,7 @@ void DualCache::remove(nb::handle key) {
 
 bool DualCache::contains(nb::handle key) {
     std::string_view text = key_text(key);
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     usable();
     bool disk_may_hold = removed_while_away_.empty() || !removed_while_away_.count(text);
     std::uint64_t epoch = current_epoch();
@@ -665,7 +537,7 @@ std::vector<std::string> DualCache::listed(const std::string *prefix) {
 nb::list DualCache::keys() {
     std::vector<std::string> keys;
     {
-        Busy busy(*this);
+        StoreLock::Held busy(lock_);
         keys = listed(nullptr);
     }
     return text_list(keys);
@@ -675,14 +547,14 @@ nb::list DualCache::keys_with_prefix(nb::handle prefix) {
     std::string text(key_text(prefix));
     std::vector<std::string> keys;
     {
-        Busy busy(*this);
+        StoreLock::Held busy(lock_);
         keys = listed(&text);
     }
     return text_list(keys);
 }
 
 std::int64_t DualCache::size() {
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     usable();
     if (!shared_ && disk_state_.whole() && !memory_.unsynced() && removed_while_away_.empty()) {
         try {
@@ -700,7 +572,7 @@ nb::dict DualCache::stats() {
     std::size_t memory_entries, memory_bytes, memory_limit, memory_only;
     const char *disk = "ok";
     {
-        Busy busy(*this);
+        StoreLock::Held busy(lock_);
         disk_bytes = disk_.bytes_on_disk();
         disk_limit = disk_.limit();
         memory_entries = memory_.size();
@@ -729,7 +601,7 @@ nb::object DualCache::shared_state() {
     bool away;
     std::size_t unsent;
     {
-        Busy busy(*this);
+        StoreLock::Held busy(lock_);
         if (!shared_) return nb::none();
         url = shared_->where();
         away = shared_->in_outage();
@@ -743,27 +615,27 @@ nb::object DualCache::shared_state() {
 }
 
 std::size_t DualCache::memory_limit() {
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     return memory_.limit();
 }
 
 void DualCache::set_memory_limit(std::size_t limit) {
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     let_go(memory_.set_limit(limit));
 }
 
 std::uint64_t DualCache::disk_limit() {
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     return disk_.limit();
 }
 
 void DualCache::set_disk_limit(std::uint64_t limit) {
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     disk_.set_limit(limit);
 }
 
 void DualCache::close() {
-    Busy busy(*this);
+    StoreLock::Held busy(lock_);
     if (closed_) return;
     if (disk_state_.writable()) give_uses();
     closed_ = true;

@@ -14,29 +14,23 @@
 
 #include <nanobind/nanobind.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "common/module_globals.hpp"
 #include "dualcache/outage_policy.hpp"
 #include "dualcache/codec.hpp"
 #include "dualcache/disk_level.hpp"
 #include "dualcache/memory_level.hpp"
 #include "dualcache/redis_level.hpp"
+#include "dualcache/store_lock.hpp"
 
 namespace veltrax::store {
-
-// The module's namespace, where the store finds the logger it writes to.
-ModuleGlobals &module_globals();
 
 struct Limits {
     static constexpr std::size_t default_memory_bytes = std::size_t{256} << 20;
@@ -96,8 +90,6 @@ public:
 private:
     using Memory = MemoryLevel<nanobind::object>;
     using Clock = OutagePolicy::Clock;
-    class Busy;
-
     // A stored value decoded with the store's lock let go (decoding runs Python code).
     struct Reading {
         std::optional<Decoded> decoded;
@@ -105,13 +97,6 @@ private:
         bool later_format = false;
     };
 
-    struct LogLine {
-        DiskLevel::Level level;
-        const char *message;
-        std::vector<std::string> values;
-    };
-
-    void log(DiskLevel::Level level, const char *message, std::vector<std::string> values);
     void let_go(std::vector<nanobind::object> gone);
     void usable();
     void open_disk();
@@ -123,8 +108,8 @@ private:
     void synchronise();
     std::uint64_t current_epoch();
     std::optional<nanobind::object> still_current(std::string_view text, std::uint64_t epoch);
-    std::optional<nanobind::object> load(Busy &busy, std::string_view text, std::uint64_t epoch);
-    Reading read_unlocked(Busy &busy, std::string_view stored);
+    std::optional<nanobind::object> load(StoreLock::Held &busy, std::string_view text, std::uint64_t epoch);
+    Reading read_unlocked(StoreLock::Held &busy, std::string_view stored);
     template <typename Remove>
     void unreadable(const UnreadableLines &lines, std::string_view text, const std::string &where,
                     const Reading &reading, Remove remove);
@@ -135,17 +120,13 @@ private:
     template <typename Call>
     auto shared_call(Call call) -> decltype(call());
     bool shared_may_hold(std::string_view text) const;
-    std::optional<nanobind::object> load_shared(Busy &busy, std::string_view text,
+    std::optional<nanobind::object> load_shared(StoreLock::Held &busy, std::string_view text,
                                                 std::uint64_t epoch);
     void share(std::string_view text, std::string_view stored);
     void catch_up_shared();
     std::size_t shared_changes() const { return shared_unsent_.size() + shared_unremoved_.size(); }
 
-    // Held for every operation; see Busy.
-    std::mutex mutex_;
-    std::atomic<std::thread::id> holder_;
-    std::vector<LogLine> log_;          // written once the lock is released
-    std::vector<nanobind::object> gone_;  // released once the lock is released
+    StoreLock lock_;  // held for every operation
 
     std::string directory_text_;
     DiskLevel disk_;
