@@ -75,10 +75,7 @@ void DualCache::let_go(std::vector<nb::object> gone) {
     // value under its key must not be read in its place, nor the shared level's,
     // when that has not got the new value either.
     for (std::string &key : memory_.take_lost()) {
-        if (auto unsent = shared_unsent_.find(key); unsent != shared_unsent_.end()) {
-            shared_unsent_.erase(unsent);
-            shared_unremoved_.insert(key);
-        }
+        outbox_.lost(key);
         removed_while_away_.insert(std::move(key));
     }
 }
@@ -101,7 +98,7 @@ void DualCache::open_disk() {
 void DualCache::usable() {
     if (closed_) throw StoreError("the cache store in '" + directory_text_ + "' is closed");
     if (!disk_state_.whole() && disk_state_.due(Clock::now())) retry_disk();
-    if (shared_ && shared_changes() != 0 && !shared_->in_outage()) catch_up_shared();
+    if (shared_ && !outbox_.empty() && !shared_->in_outage()) catch_up_shared();
 }
 
 void DualCache::disk_failed(const StoreError &error, bool reading) {
@@ -202,7 +199,7 @@ auto DualCache::shared_call(Call call) -> decltype(call()) {
     bool was_away = shared_->in_outage();
     auto result = without_gil(call);
     if (was_away && !shared_->in_outage()) {
-        if (std::size_t changes = shared_changes())
+        if (std::size_t changes = outbox_.size())
             lock_.log(DiskLevel::Level::info,
                 "The shared cache {} works again; sending it the {} made while it was away",
                 {shared_->where(),
@@ -216,19 +213,14 @@ auto DualCache::shared_call(Call call) -> decltype(call()) {
 // Whether a key may be read from the shared level: never when what it holds there is
 // older than what this store wrote or removed since.
 bool DualCache::shared_may_hold(std::string_view text) const {
-    return shared_ && !closed_ && !shared_unsent_.count(text) && !shared_unremoved_.count(text);
+    return shared_ && !closed_ && outbox_.may_read(text);
 }
 
 // A write reaches the shared level now, or once it answers again.
 void DualCache::share(std::string_view text, std::string_view stored) {
     if (!shared_) return;
     bool sent = shared_call([&] { return shared_->put(text, stored); });
-    if (auto unremoved = shared_unremoved_.find(text); unremoved != shared_unremoved_.end())
-        shared_unremoved_.erase(unremoved);
-    if (!sent)
-        shared_unsent_.emplace(text);
-    else if (auto unsent = shared_unsent_.find(text); unsent != shared_unsent_.end())
-        shared_unsent_.erase(unsent);
+    outbox_.wrote(text, sent);
 }
 
 // What the shared level missed while it was away, for a while at most in each
@@ -236,15 +228,15 @@ void DualCache::share(std::string_view text, std::string_view stored) {
 // back from the disk (or from memory, which keeps what the disk has not got).
 void DualCache::catch_up_shared() {
     Clock::time_point until = Clock::now() + shared_catch_up_time;
-    while (!shared_unremoved_.empty() && Clock::now() < until) {
-        const std::string &key = *shared_unremoved_.begin();
-        if (!shared_call([&] { return shared_->erase(key); })) return;
-        shared_unremoved_.erase(shared_unremoved_.begin());
-    }
-    std::vector<std::string> unsent(shared_unsent_.begin(), shared_unsent_.end());
-    for (const std::string &key : unsent) {
+    for (const SharedOutbox::Change &change : outbox_.pending()) {
         if (Clock::now() >= until) return;
-        if (!shared_unsent_.count(key)) continue;  // settled by a step before
+        if (!outbox_.holds(change)) continue;  // settled by a step before
+        const std::string &key = change.key;
+        if (change.kind == SharedOutbox::Change::Kind::removal) {
+            if (!shared_call([&] { return shared_->erase(key); })) return;
+            outbox_.settled(change);
+            continue;
+        }
         std::optional<std::string> stored;
         if (const Memory::Entry *entry = memory_.peek(key); entry && !entry->unsynced.empty()) {
             stored = entry->unsynced;
@@ -263,7 +255,7 @@ void DualCache::catch_up_shared() {
         bool done = stored ? shared_call([&] { return shared_->put(key, *stored); })
                            : shared_call([&] { return shared_->erase(key); }).has_value();
         if (!done) return;
-        shared_unsent_.erase(key);
+        outbox_.settled(change);
     }
     synchronise();
 }
@@ -457,17 +449,10 @@ void DualCache::remove(nb::handle key) {
     if (!disk_asked) removed_while_away_.emplace(text);
     bool shared_asked = true;
     if (shared_) {
-        if (auto unsent = shared_unsent_.find(text); unsent != shared_unsent_.end())
-            shared_unsent_.erase(unsent);
         std::optional<bool> erased = shared_call([&] { return shared_->erase(text); });
         shared_asked = erased.has_value();
-        if (erased) {
-            found = *erased || found;
-            if (auto unremoved = shared_unremoved_.find(text); unremoved != shared_unremoved_.end())
-                shared_unremoved_.erase(unremoved);
-        } else {
-            shared_unremoved_.emplace(text);
-        }
+        if (erased) found = *erased || found;
+        outbox_.removed(text, shared_asked);
     }
     if (!found && disk_asked && shared_asked) {
         busy.release();
@@ -527,7 +512,7 @@ std::vector<std::string> DualCache::listed(const std::string *prefix) {
             [&] { return prefix ? shared_->keys_with_prefix(*prefix) : shared_->keys(); });
         if (shared)
             for (std::string &key : *shared)
-                if (!shared_unremoved_.count(key)) keys.push_back(std::move(key));
+                if (outbox_.may_list(key)) keys.push_back(std::move(key));
     }
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
@@ -605,7 +590,7 @@ nb::object DualCache::shared_state() {
         if (!shared_) return nb::none();
         url = shared_->where();
         away = shared_->in_outage();
-        unsent = shared_changes();
+        unsent = outbox_.size();
     }
     nb::dict state = new_dict();
     state["url"] = text_object(url);

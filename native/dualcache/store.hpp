@@ -8,7 +8,7 @@
 // (listed). The disk's failures go through disk_failed and its return through
 // retry_disk, which writes back what memory kept meanwhile. The shared level
 // reports its own outages and backs off by itself; what it missed meanwhile is
-// kept as keys (shared_unsent_, shared_unremoved_) and sent by catch_up_shared
+// kept in its outbox (SharedOutbox) and sent by catch_up_shared
 // once it answers again.
 #pragma once
 
@@ -28,6 +28,7 @@
 #include "dualcache/disk_level.hpp"
 #include "dualcache/memory_level.hpp"
 #include "dualcache/redis_level.hpp"
+#include "dualcache/shared_outbox.hpp"
 #include "dualcache/store_lock.hpp"
 
 namespace veltrax::store {
@@ -124,7 +125,6 @@ private:
                                                 std::uint64_t epoch);
     void share(std::string_view text, std::string_view stored);
     void catch_up_shared();
-    std::size_t shared_changes() const { return shared_unsent_.size() + shared_unremoved_.size(); }
 
     StoreLock lock_;  // held for every operation
 
@@ -143,10 +143,7 @@ private:
     bool closed_ = false;
 
     std::unique_ptr<RedisLevel> shared_;  // none: no shared level
-    // Keys whose latest value the shared level has not got: written while it was away.
-    std::set<std::string, std::less<>> shared_unsent_;
-    // Keys removed here that the shared level may still hold: removed while it was away.
-    std::set<std::string, std::less<>> shared_unremoved_;
+    SharedOutbox outbox_;  // what the shared level missed while it was away
 };
 
 }  // namespace veltrax::store
