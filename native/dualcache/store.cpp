@@ -1,7 +1,6 @@
 #include "dualcache/store.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 #include "dualcache/bytes_io.hpp"
@@ -19,28 +18,10 @@ namespace {
 constexpr auto use_interval = std::chrono::seconds(60);
 // Keys read from disk and not kept in memory, whose use the disk is to hear of.
 constexpr std::size_t max_uses_pending = 4096;
-// How long one operation may spend sending the shared level what it missed while it
-// was away; the rest goes with the operations after it.
-constexpr auto shared_catch_up_time = std::chrono::milliseconds(100);
-// The shared level is first tried again this soon after a failure; the wait doubles
-// up to the store's retryAfter.
-constexpr auto shared_first_retry = std::chrono::milliseconds(1000);
-
-std::string seconds_text(OutagePolicy::Clock::duration duration) {
-    double seconds = std::chrono::duration<double>(duration).count();
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", seconds);
-    return text;
-}
-
 const UnreadableLines disk_unreadable{
     "Cache entry {} in {} has {}, which this version cannot read; left it",
     "Cache entry {} in {} could not be read ({}); removed it",
     "Cache entry {} in {} could not be read ({}); left it (the store cannot be written)"};
-const UnreadableLines shared_unreadable{
-    "Shared cache entry {} at {} has {}, which this version cannot read; left it",
-    "Shared cache entry {} at {} could not be read ({}); removed it",
-    "Shared cache entry {} at {} could not be read ({}); left it (the shared cache went away)"};
 
 }  // namespace
 
@@ -48,23 +29,13 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
                      std::optional<SharedLevel> shared)
     : directory(std::move(directory_path)),
       directory_text_(nb::str(directory).c_str()),
+      memory_(limits.memory_bytes),
       disk_(std::move(path), limits.disk_bytes,
             [this](DiskLevel::Level level, const char *message, std::vector<std::string> values) {
                 lock_.log(level, message, std::move(values));
             }),
-      memory_(limits.memory_bytes),
       disk_state_(OutagePolicy::fixed(limits.retry_after)) {
-    if (shared) {
-        RedisLevel::Options options;
-        options.longest_retry = std::chrono::ceil<RedisLevel::Milliseconds>(limits.retry_after);
-        options.first_retry = std::min<RedisLevel::Milliseconds>(shared_first_retry, options.longest_retry);
-        // The level calls this with the store's lock held (every call is made under it).
-        shared_ = std::make_unique<RedisLevel>(
-            std::move(shared->address), std::move(shared->key_namespace), options,
-            [this](const char *message, std::vector<std::string> values) {
-                lock_.log(DiskLevel::Level::warning, message, std::move(values));
-            });
-    }
+    if (shared) open_shared(std::move(*shared), limits.retry_after);
     StoreLock::Held busy(lock_);
     open_disk();
 }
@@ -80,184 +51,12 @@ void DualCache::let_go(std::vector<nb::object> gone) {
     }
 }
 
-// ---------------------------------------------------------------- the disk's state
-
-void DualCache::open_disk() {
-    try {
-        without_gil([&] { disk_.open(); });
-    } catch (const StoreError &error) {
-        disk_failed(error, true);
-        return;
-    }
-    synchronise();
-    if (disk_.read_only()) disk_failed(StoreError(disk_.read_only_reason()), false);
-}
-
 // Every operation starts here; a memory hit reads no clock while the disk is whole
 // and the shared level has nothing to catch up on.
 void DualCache::usable() {
     if (closed_) throw StoreError("the cache store in '" + directory_text_ + "' is closed");
     if (!disk_state_.whole() && disk_state_.due(Clock::now())) retry_disk();
     if (shared_ && !outbox_.empty() && !shared_->in_outage()) catch_up_shared();
-}
-
-void DualCache::disk_failed(const StoreError &error, bool reading) {
-    if (!disk_state_.failed(reading, Clock::now())) return;
-    std::vector<std::string> values{disk_.file().string(), error.reason(),
-                                    seconds_text(disk_state_.longest_retry())};
-    if (reading)
-        lock_.log(DiskLevel::Level::warning,
-            "The cache store {} cannot be used ({}); keeping entries in memory and trying it "
-            "again every {}",
-            std::move(values));
-    else
-        lock_.log(DiskLevel::Level::warning,
-            "The cache store {} cannot be written ({}); keeping new entries in memory and "
-            "trying it again every {}",
-            std::move(values));
-}
-
-// A reopen that fails leaves the disk as it was (unusable) and is tried again later.
-void DualCache::retry_disk() {
-    Clock::time_point now = Clock::now();
-    try {
-        if (!disk_.is_open() || disk_.read_only()) without_gil([&] { disk_.open(); });
-        synchronise();
-        disk_state_.restored(false, now);  // it can be read, whatever writing back meets
-        if (disk_.read_only()) return;
-        std::size_t written = write_back();
-        if (disk_state_.restored(true, now))
-            lock_.log(DiskLevel::Level::info,
-                "The cache store {} works again; wrote {} entries kept in memory to it",
-                {disk_.file().string(), std::to_string(written)});
-    } catch (const StoreError &) {
-        disk_state_.failed(!disk_.is_open(), now);  // the same outage: not reported again
-    }
-}
-
-// What the disk missed while it was away: removals, then entries only memory holds.
-std::size_t DualCache::write_back() {
-    for (auto key = removed_while_away_.begin(); key != removed_while_away_.end();) {
-        without_gil([&] { disk_.erase(*key); });
-        key = removed_while_away_.erase(key);
-    }
-    std::size_t written = 0;
-    std::uint64_t epoch = disk_.epoch();
-    for (Memory::Entry *entry : memory_.unsynced_entries()) {
-        std::uint64_t stamp = without_gil([&] { return disk_.put(entry->key, entry->unsynced); });
-        memory_.synced(*entry, stamp, epoch);
-        ++written;
-    }
-    synchronise();
-    return written;
-}
-
-std::vector<std::string> DualCache::uses_to_give() {
-    std::vector<std::string> used = memory_.take_used();
-    used.insert(used.end(), uses_pending_.begin(), uses_pending_.end());
-    uses_pending_.clear();
-    return used;
-}
-
-void DualCache::give_uses() {
-    uses_given_ = Clock::now();
-    std::vector<std::string> used = uses_to_give();
-    if (used.empty()) return;
-    try {
-        without_gil([&] { disk_.record_use(used); });
-    } catch (const StoreError &error) {
-        disk_failed(error, false);
-    }
-}
-
-// After the disk level set its file aside or followed a replaced one, what
-// memory holds from the disk no longer describes it.
-void DualCache::synchronise() {
-    if (disk_.generation() == generation_) return;
-    generation_ = disk_.generation();
-    let_go(memory_.drop_synced());
-}
-
-std::uint64_t DualCache::current_epoch() {
-    if (disk_state_.readable() && disk_.maybe_changed()) {
-        try {
-            without_gil([&] { disk_.refresh_epoch(); });
-        } catch (const StoreError &error) {
-            disk_failed(error, true);
-        }
-        synchronise();
-    }
-    return disk_.epoch();
-}
-
-// ---------------------------------------------------------------- the shared level's state
-
-// A call of the shared level, without the GIL. The level reports its outages
-// itself; their end is reported here, with what it is still to be sent.
-template <typename Call>
-auto DualCache::shared_call(Call call) -> decltype(call()) {
-    bool was_away = shared_->in_outage();
-    auto result = without_gil(call);
-    if (was_away && !shared_->in_outage()) {
-        if (std::size_t changes = outbox_.size())
-            lock_.log(DiskLevel::Level::info,
-                "The shared cache {} works again; sending it the {} made while it was away",
-                {shared_->where(),
-                 std::to_string(changes) + (changes == 1 ? " change" : " changes")});
-        else
-            lock_.log(DiskLevel::Level::info, "The shared cache {} works again", {shared_->where()});
-    }
-    return result;
-}
-
-// Whether a key may be read from the shared level: never when what it holds there is
-// older than what this store wrote or removed since.
-bool DualCache::shared_may_hold(std::string_view text) const {
-    return shared_ && !closed_ && outbox_.may_read(text);
-}
-
-// A write reaches the shared level now, or once it answers again.
-void DualCache::share(std::string_view text, std::string_view stored) {
-    if (!shared_) return;
-    bool sent = shared_call([&] { return shared_->put(text, stored); });
-    outbox_.wrote(text, sent);
-}
-
-// What the shared level missed while it was away, for a while at most in each
-// operation: removals, then the latest value of each key written meanwhile, read
-// back from the disk (or from memory, which keeps what the disk has not got).
-void DualCache::catch_up_shared() {
-    Clock::time_point until = Clock::now() + shared_catch_up_time;
-    for (const SharedOutbox::Change &change : outbox_.pending()) {
-        if (Clock::now() >= until) return;
-        if (!outbox_.holds(change)) continue;  // settled by a step before
-        const std::string &key = change.key;
-        if (change.kind == SharedOutbox::Change::Kind::removal) {
-            if (!shared_call([&] { return shared_->erase(key); })) return;
-            outbox_.settled(change);
-            continue;
-        }
-        std::optional<std::string> stored;
-        if (const Memory::Entry *entry = memory_.peek(key); entry && !entry->unsynced.empty()) {
-            stored = entry->unsynced;
-        } else if (!removed_while_away_.count(key)) {
-            if (!disk_state_.readable()) continue;  // not known now: later
-            try {
-                if (std::optional<Row> row = without_gil([&] { return disk_.get(key); }))
-                    stored = std::move(row->value);
-            } catch (const StoreError &error) {
-                disk_failed(error, true);
-                continue;
-            }
-        }
-        // Gone here since (removed from the disk for room): what the shared level
-        // holds under the key is older than what was written, so it goes too.
-        bool done = stored ? shared_call([&] { return shared_->put(key, *stored); })
-                           : shared_call([&] { return shared_->erase(key); }).has_value();
-        if (!done) return;
-        outbox_.settled(change);
-    }
-    synchronise();
 }
 
 // ---------------------------------------------------------------- operations
@@ -363,35 +162,14 @@ std::optional<nb::object> DualCache::load(StoreLock::Held &busy, std::string_vie
 // A value that could not be read: one of a later format is left for the version that
 // reads it; anything else is removed where that can be done, and said each time it
 // is, else once.
-template <typename Remove>
 void DualCache::unreadable(const UnreadableLines &lines, std::string_view text,
-                           const std::string &where, const Reading &reading, Remove remove) {
+                           const std::string &where, const Reading &reading,
+                           const std::function<bool()> &remove) {
     bool removed = !reading.later_format && remove();
     if (removed || reported_.emplace(text).second)
         lock_.log(DiskLevel::Level::warning,
             reading.later_format ? lines.later_format : removed ? lines.removed : lines.left,
             {shown(text), where, reading.refused});
-}
-
-// A miss of the local levels that the shared level answers: kept locally.
-std::optional<nb::object> DualCache::load_shared(StoreLock::Held &busy, std::string_view text,
-                                                 std::uint64_t epoch) {
-    RedisLevel::Lookup found = shared_call([&] { return shared_->get(text); });
-    if (found.outcome != RedisLevel::Lookup::Outcome::hit) return std::nullopt;
-
-    std::uint64_t writes = writes_;
-    Reading reading = read_unlocked(busy, found.value);
-    if (reading.decoded) {
-        if (writes == writes_ && !closed_)
-            keep_locally(text, reading.decoded->value, reading.decoded->memory_bytes, found.value,
-                         epoch);
-        return std::move(reading.decoded->value);
-    }
-    if (closed_) return std::nullopt;
-    // Damaged or forged: no reader of the desk can use it.
-    unreadable(shared_unreadable, text, shared_->where(), reading,
-               [&] { return shared_call([&] { return shared_->erase(text); }).has_value(); });
-    return std::nullopt;
 }
 
 // Into the disk and memory; while the disk cannot take it, memory keeps its stored
