@@ -32,30 +32,15 @@
 #include "dualcache/redis_level.hpp"
 #include "dualcache/shared_outbox.hpp"
 #include "dualcache/store_lock.hpp"
+#include "dualcache/store_settings.hpp"
 
 namespace veltrax::store {
-
-struct Limits {
-    static constexpr std::size_t default_memory_bytes = std::size_t{256} << 20;
-    static constexpr std::uint64_t default_disk_bytes = std::uint64_t{2} << 30;
-    static constexpr double default_retry_seconds = 30;
-
-    std::size_t memory_bytes = default_memory_bytes;
-    std::uint64_t disk_bytes = default_disk_bytes;
-    OutagePolicy::Clock::duration retry_after;
-};
 
 // The lines that report a stored value a level holds that could not be read.
 struct UnreadableLines {
     const char *later_format;
     const char *removed;
     const char *left;
-};
-
-// Where the shared level is, and the namespace of the store's keys there.
-struct SharedLevel {
-    RedisAddress address;
-    std::string key_namespace;
 };
 
 class DualCache {
