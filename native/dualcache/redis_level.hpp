@@ -8,9 +8,9 @@
 // and the caller goes on with its local levels. The first failure of an outage is
 // reported once through `warn`; the level then stays away (answering "unavailable"
 // at once, without I/O) for a back-off that doubles from `first_retry` up to
-// `longest_retry` (the store's OutagePolicy), and the first operation after it tries again. When that works the
-// outage is over (`in_outage`); saying so is the caller's, who knows what it has to
-// send back. A connection that dies between two operations (an idle connection closed
+// `longest_retry` (an OutagePolicy), and the first operation after it tries again.
+// When that works the outage is over (`in_outage`); saying so is the caller's, who
+// knows what it has to send back. A connection that dies between two operations (an idle connection closed
 // by the server or a firewall) is replaced at once, without an outage.
 //
 // How long one call may take: connecting costs at most `connect_timeout` (a host name

@@ -118,7 +118,8 @@ DualCache::Reading DualCache::read_unlocked(StoreLock::Held &busy, std::string_v
     return reading;
 }
 
-std::optional<nb::object> DualCache::load(StoreLock::Held &busy, std::string_view text, std::uint64_t epoch) {
+std::optional<nb::object> DualCache::load(StoreLock::Held &busy, std::string_view text,
+                                          std::uint64_t epoch) {
     if (disk_state_.writable() && Clock::now() - uses_given_ > use_interval) give_uses();
     std::optional<Row> row;
     try {
@@ -168,8 +169,8 @@ void DualCache::unreadable(const UnreadableLines &lines, std::string_view text,
     bool removed = !reading.later_format && remove();
     if (removed || reported_.emplace(text).second)
         lock_.log(DiskLevel::Level::warning,
-            reading.later_format ? lines.later_format : removed ? lines.removed : lines.left,
-            {shown(text), where, reading.refused});
+                  reading.later_format ? lines.later_format : removed ? lines.removed : lines.left,
+                  {shown(text), where, reading.refused});
 }
 
 // Into the disk and memory; while the disk cannot take it, memory keeps its stored
@@ -269,7 +270,8 @@ std::vector<std::string> DualCache::listed(const std::string *prefix) {
     bool from_disk = disk_state_.readable();
     if (from_disk) {
         try {
-            keys = without_gil([&] { return prefix ? disk_.keys_with_prefix(*prefix) : disk_.keys(); });
+            keys = without_gil(
+                [&] { return prefix ? disk_.keys_with_prefix(*prefix) : disk_.keys(); });
             synchronise();
         } catch (const StoreError &error) {
             disk_failed(error, true);

@@ -36,14 +36,14 @@ void DualCache::disk_failed(const StoreError &error, bool reading) {
                                     seconds_text(disk_state_.longest_retry())};
     if (reading)
         lock_.log(DiskLevel::Level::warning,
-            "The cache store {} cannot be used ({}); keeping entries in memory and trying it "
-            "again every {}",
-            std::move(values));
+                  "The cache store {} cannot be used ({}); keeping entries in memory and trying "
+                  "it again every {}",
+                  std::move(values));
     else
         lock_.log(DiskLevel::Level::warning,
-            "The cache store {} cannot be written ({}); keeping new entries in memory and "
-            "trying it again every {}",
-            std::move(values));
+                  "The cache store {} cannot be written ({}); keeping new entries in memory and "
+                  "trying it again every {}",
+                  std::move(values));
 }
 
 // A reopen that fails leaves the disk as it was (unusable) and is tried again later.
@@ -57,8 +57,8 @@ void DualCache::retry_disk() {
         std::size_t written = write_back();
         if (disk_state_.restored(true, now))
             lock_.log(DiskLevel::Level::info,
-                "The cache store {} works again; wrote {} entries kept in memory to it",
-                {disk_.file().string(), std::to_string(written)});
+                      "The cache store {} works again; wrote {} entries kept in memory to it",
+                      {disk_.file().string(), std::to_string(written)});
     } catch (const StoreError &) {
         disk_state_.failed(!disk_.is_open(), now);  // the same outage: not reported again
     }

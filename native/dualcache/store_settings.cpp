@@ -41,7 +41,8 @@ std::optional<SharedLevel> shared_level(const std::optional<std::string> &given_
     } catch (const CacheUrlError &error) {
         if (given_url) throw;
         module_globals().get("logger").attr("warning")(
-            "{} is not used: {}; the cache stays on this machine", cache_url_variable, error.what());
+            "{} is not used: {}; the cache stays on this machine", cache_url_variable,
+            error.what());
         return std::nullopt;
     }
     return SharedLevel{std::move(*address),

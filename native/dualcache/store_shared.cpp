@@ -27,7 +27,8 @@ const UnreadableLines shared_unreadable{
 void DualCache::open_shared(SharedLevel shared, OutagePolicy::Clock::duration retry_after) {
     RedisLevel::Options options;
     options.longest_retry = std::chrono::ceil<RedisLevel::Milliseconds>(retry_after);
-    options.first_retry = std::min<RedisLevel::Milliseconds>(shared_first_retry, options.longest_retry);
+    options.first_retry =
+        std::min<RedisLevel::Milliseconds>(shared_first_retry, options.longest_retry);
     // The level calls this with the store's lock held (every call is made under it).
     shared_ = std::make_unique<RedisLevel>(
         std::move(shared.address), std::move(shared.key_namespace), options,
@@ -43,7 +44,8 @@ void DualCache::shared_answered(bool was_away) {
     if (std::size_t changes = outbox_.size())
         lock_.log(DiskLevel::Level::info,
                   "The shared cache {} works again; sending it the {} made while it was away",
-                  {shared_->where(), std::to_string(changes) + (changes == 1 ? " change" : " changes")});
+                  {shared_->where(),
+                   std::to_string(changes) + (changes == 1 ? " change" : " changes")});
     else
         lock_.log(DiskLevel::Level::info, "The shared cache {} works again", {shared_->where()});
 }
