@@ -133,10 +133,11 @@ void bind_dualcache(nb::module_ &module) {
              "The stored keys that begin with prefix, in key order (a list).\n"
              "Its cost grows with the keys it returns, not with the whole store.")
         .def("stats", &DualCache::stats,
-             "directory, entries, disk_bytes, disk_limit and disk (ok, read-only or\n"
-             "unavailable) of the store; memory_entries, memory_bytes, memory_limit and\n"
-             "memory_only (entries the disk has not got yet) of its memory level; shared\n"
-             "(see the shared property).")
+             "directory, entries, disk_bytes (what its files take: disk_data_bytes of the\n"
+             "database, disk_log_bytes of its write-ahead log), disk_limit and disk (ok,\n"
+             "read-only or unavailable) of the store; memory_entries, memory_bytes,\n"
+             "memory_limit and memory_only (entries the disk has not got yet) of its memory\n"
+             "level; shared (see the shared property).")
         .def_prop_ro("shared", &DualCache::shared_state,
                      "None without a shared level; else url (without credentials), state (ok\n"
                      "or unavailable) and unsent (writes and removals it is still to get).")
@@ -144,8 +145,8 @@ void bind_dualcache(nb::module_ &module) {
                      "Bytes the memory level may hold; the least recently used entries leave\n"
                      "it first (they stay on disk).")
         .def_prop_rw("diskLimit", &DualCache::disk_limit, &DualCache::set_disk_limit,
-                     "Bytes of stored entries the disk may hold; past it, the least recently\n"
-                     "used entries are removed as the next entry is written.")
+                     "Bytes the store's files may take, its write-ahead log included; past it,\n"
+                     "the least recently used entries are removed as the next entry is written.")
         .def("close", &DualCache::close, "Release the database; later calls raise StoreError.");
 
     module.def(

@@ -333,12 +333,13 @@ std::int64_t DualCache::size() {
 
 nb::dict DualCache::stats() {
     std::int64_t entries = size();
-    std::uint64_t disk_bytes, disk_limit;
+    std::uint64_t data_bytes, log_bytes, disk_limit;
     std::size_t memory_entries, memory_bytes, memory_limit, memory_only;
     const char *disk = "ok";
     {
         StoreLock::Held busy(lock_);
-        disk_bytes = disk_.bytes_on_disk();
+        data_bytes = disk_.data_bytes();
+        log_bytes = disk_.log_bytes();
         disk_limit = disk_.limit();
         memory_entries = memory_.size();
         memory_bytes = memory_.bytes();
@@ -350,7 +351,9 @@ nb::dict DualCache::stats() {
     nb::dict stats = new_dict();
     stats["directory"] = text_object(directory_text_);
     stats["entries"] = entries;
-    stats["disk_bytes"] = disk_bytes;
+    stats["disk_bytes"] = data_bytes + log_bytes;
+    stats["disk_data_bytes"] = data_bytes;
+    stats["disk_log_bytes"] = log_bytes;
     stats["disk_limit"] = disk_limit;
     stats["disk"] = disk;
     stats["memory_entries"] = memory_entries;
@@ -396,7 +399,7 @@ std::uint64_t DualCache::disk_limit() {
 
 void DualCache::set_disk_limit(std::uint64_t limit) {
     StoreLock::Held busy(lock_);
-    disk_.set_limit(limit);
+    without_gil([&] { disk_.set_limit(limit); });
 }
 
 void DualCache::close() {
