@@ -170,6 +170,46 @@ def test_the_command_answers_when_its_cache_cannot_be_used(tmp_path):
         assert len(lines) == 1 and str(tmp_path / "simulated" / "cache-kline" / "cache.db") in lines[0]
 
 
+def taken(directory: Path) -> int:
+    """What the store's files take, as the fault VFS counts it."""
+    return sum(file.stat().st_size for file in directory.glob("cache.db*") if not file.name.endswith("-shm"))
+
+
+def test_a_small_disk_that_filled_up_takes_all_that_memory_kept_once_space_comes_back(tmp_path, faults):
+    prefix, directory, room = f"{tmp_path}/", tmp_path / "kline", 3 * 2**20
+    faults.quota(str(directory), room)
+    store = DualCache("kline", cachePrefix=prefix, retryAfter=0)
+    for n in range(15):
+        store[f"early{n}"] = entry(100)
+    faults.quota(str(directory), taken(directory))
+    for n in range(300):
+        store[f"late{n}"] = entry(100)
+    faults.quota(str(directory), room)
+    assert store.get("late0") == entry(100) and store.stats()["memory_only"] == 0
+    store.close()
+    assert len(DualCache("kline", cachePrefix=prefix).keys()) == 315
+
+
+@pytest.mark.parametrize("huge_written", ["last", "first"])
+def test_an_entry_the_disk_has_no_room_for_holds_up_none_of_the_others(tmp_path, faults, log_lines, huge_written):
+    prefix, directory = f"{tmp_path}/", tmp_path / "kline"
+    store = DualCache("kline", cachePrefix=prefix, retryAfter=0)
+    store["first"] = entry(1)
+    faults.quota(str(directory), taken(directory))
+    small = {f"small{n}": entry(20) for n in range(50)}
+    writes = [*small.items(), ("huge", entry(100_000))]
+    for key, value in writes if huge_written == "last" else writes[::-1]:
+        store[key] = value
+    faults.quota(str(directory), taken(directory) + 2**20)  # room for all but the huge one
+    assert store.get("small0") == entry(20)
+    stats = store.stats()
+    assert (stats["disk"], stats["memory_only"]) == ("ok", 1)
+    store["after"] = entry(1)  # straight to the disk
+    said = warnings(log_lines)
+    assert len(said) == 2 and "has no room for entry 'huge' (1600066 bytes)" in said[1], said
+    assert DualCache("kline", cachePrefix=prefix).keys() == sorted(["after", "first", *small])
+
+
 @pytest.fixture
 def small_disk(tmp_path):
     """A 4 MiB file system of its own: a tmpfs, where the tests may mount one (as root)."""

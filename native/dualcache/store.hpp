@@ -99,9 +99,15 @@ private:
     std::vector<std::string> listed(const std::string *prefix);
 
     // The disk's outages and write-back (store_disk.cpp).
+    struct WriteBack {
+        std::size_t written = 0;
+        std::vector<Memory::Entry *> no_room;  // entries the disk had no room for
+        std::string why;                       // the disk's words for it
+    };
     void open_disk();
     void retry_disk();
-    std::size_t write_back();
+    WriteBack write_back(bool closing);
+    void set_aside(const WriteBack &done);
     void disk_failed(const StoreError &error, bool reading);
     void give_uses();
     std::vector<std::string> uses_to_give();
