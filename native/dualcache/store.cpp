@@ -23,6 +23,13 @@ const UnreadableLines disk_unreadable{
     "Cache entry {} in {} could not be read ({}); removed it",
     "Cache entry {} in {} could not be read ({}); left it (the store cannot be written)"};
 
+// The stores not destroyed yet, to be closed as the interpreter exits; changed and
+// read with the GIL held.
+std::set<DualCache *> &open_stores() {
+    static std::set<DualCache *> stores;
+    return stores;
+}
+
 }  // namespace
 
 DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
@@ -36,8 +43,32 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
             }),
       disk_state_(OutagePolicy::fixed(limits.retry_after)) {
     if (shared) open_shared(std::move(*shared), limits.retry_after);
-    StoreLock::Held busy(lock_);
-    open_disk();
+    {
+        StoreLock::Held busy(lock_);
+        open_disk();
+    }
+    open_stores().insert(this);
+}
+
+DualCache::~DualCache() {
+    open_stores().erase(this);
+    nb::error_scope pending;  // an error on its way up stays as it was
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void DualCache::close_every_open() {
+    std::vector<DualCache *> stores(open_stores().begin(), open_stores().end());
+    for (DualCache *store : stores) {
+        // Closing one runs Python code, which may let go of another.
+        if (!open_stores().count(store)) continue;
+        try {
+            store->close();
+        } catch (const std::exception &) {
+        }
+    }
 }
 
 void DualCache::let_go(std::vector<nb::object> gone) {
@@ -405,6 +436,7 @@ void DualCache::set_disk_limit(std::uint64_t limit) {
 void DualCache::close() {
     StoreLock::Held busy(lock_);
     if (closed_) return;
+    write_back_before_closing();
     if (disk_state_.writable()) give_uses();
     closed_ = true;
     let_go(memory_.clear());

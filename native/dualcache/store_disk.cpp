@@ -140,6 +140,35 @@ void DualCache::set_aside(const WriteBack &done) {
               {disk_.file().string(), described(done.no_room), done.why});
 }
 
+// The last chance for what only memory holds: what the disk cannot take now is lost,
+// and said so.
+void DualCache::write_back_before_closing() {
+    if (!memory_.unsynced() && removed_while_away_.empty()) return;
+    WriteBack done;
+    try {
+        if (!disk_.is_open() || disk_.read_only()) without_gil([&] { disk_.open(); });
+        synchronise();
+        if (disk_.read_only()) throw StoreError(disk_.read_only_reason());
+        done = write_back(true);
+    } catch (const StoreError &error) {
+        done.why = error.reason();
+    }
+    std::vector<Memory::Entry *> lost = memory_.unsynced_entries();
+    std::size_t removals = removed_while_away_.size();
+    if (lost.empty() && !removals) {
+        if (done.written)
+            lock_.log(DiskLevel::Level::info, "The cache store {} took {} entries kept in memory as it closed",
+                      {disk_.file().string(), std::to_string(done.written)});
+        return;
+    }
+    std::string what = lost.empty() ? "no entry" : described(lost);
+    if (removals)
+        what += "; " + std::to_string(removals) + " removed entries may be read from it again";
+    lock_.log(DiskLevel::Level::warning,
+              "The cache store {} could not take what only memory held as it closed ({}): lost {}",
+              {disk_.file().string(), done.why, what});
+}
+
 std::vector<std::string> DualCache::uses_to_give() {
     std::vector<std::string> used = memory_.take_used();
     used.insert(used.end(), uses_pending_.begin(), uses_pending_.end());
