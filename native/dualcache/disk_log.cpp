@@ -2,8 +2,9 @@
 // and copies it into cache.db at a checkpoint; left to itself it checkpoints
 // after 1,000 pages and never gives the log's space back. Here the log is kept
 // to a share of the store's limit: checkpointed once it holds half its share
-// (SQLite's own 1,000 pages where the limit allows), and cut back to that much as
-// it starts over; checkpointed and cut to nothing once it holds its whole share
+// (SQLite's own 1,000 pages where the limit allows), and cut back to its share
+// as it starts over (not further: overwriting the file is faster than growing
+// it again); checkpointed and cut to nothing once it holds its whole share
 // (another process kept the earlier checkpoints from finishing, or one commit
 // was that large). After a full disk, the space the log took is given back.
 #include <algorithm>
@@ -40,7 +41,7 @@ void DiskLevel::set_limit(std::uint64_t limit) {
 void DiskLevel::keep_log_within_limit() {
     // A hook of one's own replaces SQLite's checkpoints after 1,000 pages.
     sqlite3_wal_hook(db_, &DiskLevel::committed, this);
-    exec(("PRAGMA journal_size_limit = " + std::to_string(checkpoint_at())).c_str());
+    exec(("PRAGMA journal_size_limit = " + std::to_string(2 * checkpoint_at())).c_str());
 }
 
 int DiskLevel::committed(void *level, sqlite3 *, const char *, int pages) {
