@@ -9,6 +9,7 @@ import pytest
 
 from corbel import frame
 from veltrax.cmds.quotes import kline
+from veltrax.cmds.upkeep import cache  # noqa: F401 (registers the cache command)
 from veltrax.contracts import ContractMemory, Instrument
 from veltrax.output import OutputClosed
 from veltrax.shell import Shell
@@ -108,3 +109,10 @@ def test_no_network_is_named_and_the_chain_stays_in_the_log(yf, data_dir, log_li
     assert out.getvalue() == ("kline AAPL: No data returned\n  yfinance could not be reached: no network "
                               "(Could not resolve host: query2.finance.yahoo.com)\n")
     assert ("ERROR", "[AAPL] yfinance returned no data") in log_lines
+
+
+@pytest.mark.parametrize("asked, dropped", [("kline /ES day 5", "cache drop /es"), ("kline ES day 5", "cache drop /ES")])
+def test_cache_drop_reads_a_symbol_as_kline_does(asked, dropped, data_dir):
+    shell = Shell(ShellState(simulated_ib()), out=io.StringIO(), tables=io.StringIO())
+    assert run_lines(shell, asked, dropped) == [True, True]
+    assert shell.tables.getvalue().splitlines()[-1] == f"removed 1 entry of {dropped.split()[-1].upper()}"
