@@ -234,10 +234,10 @@ def answer_notes(result: Any, reading: Any, symbol: str = "SYMBOL", today: dt.da
     if reading.form == "history" and "bars" in result and "start" in result and "error" not in result:
         earlier = sum(1 for bar in result["bars"] if date_of(bar.get("date")) < result["start"])
         if earlier:
-            notes.append(f"{earlier:,} of {counted(len(result['bars']), 'bar')} {'is' if earlier == 1 else 'are'} "
-                         f"before {result['start']}: "
-                         f"the broker reaches back by whole sessions (by whole years past 365 days), and kline "
-                         f"keeps every bar it sends")
+            verb = "is" if earlier == 1 else "are"
+            notes.append(f"{earlier:,} of {counted(len(result['bars']), 'bar')} {verb} before {result['start']}: "
+                         "the broker reaches back by whole sessions (by whole years past 365 days), and kline "
+                         "keeps every bar it sends")
     if caveats and "bars" in result and (caveat := downloaded_caveat(result["bars"])) is not None:
         notes.append(caveat)
     return notes

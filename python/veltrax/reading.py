@@ -38,10 +38,9 @@ class Reading:
     # The count the user asked for, where the form has one; the period's default when no word gave it.
     requested: int | None = None
     notices: list[str] = field(default_factory=list)
-    # The request as the command reads it: the period word, and a range's start and end words
-    # (end None when the range ends today by default).
+    # The request as the command reads it: the period word, and a range's end word (None when the
+    # range ends today by default).
     period: str | None = None
-    start: str | None = None
     end: str | None = None
 
 
@@ -57,7 +56,7 @@ def read_kline_words(words: list[str], kline: ModuleType, told: MutableSet[str] 
             reading.notices.append(f"ignored: {' '.join(words[1:])} (kline SYMBOL intraday takes no other words)")
         return reading
     if words and kline._is_date(words[0]):
-        reading = Reading("history", period="day", start=words[0])
+        reading = Reading("history", period="day")
         position = 1
         if position < len(words) and kline._is_date(words[position]):
             reading.end = words[position]

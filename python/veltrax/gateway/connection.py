@@ -132,7 +132,7 @@ class GatewayConnection:
                 if client_id == self.address.client_id + tried - 1:
                     raise
                 continue
-            if client_id != self.client_id:
+            if client_id not in (self.address.client_id, self.client_id):  # a new id of the shell's choosing
                 terminal.warning("gateway {}: client id {} is in use there; connected as client id {} "
                                  "({} N chooses one)", self.address, self.address.client_id, client_id,
                                  self.client_id_option)
@@ -166,6 +166,7 @@ class GatewayConnection:
         finally:
             self.ib.errorEvent -= on_error
             in_use.cancel()
+            connecting.cancel()  # a no-op once it is done; else (Ctrl-C at start-up) it goes too
         self._up = True
         self.away_since = None
 
