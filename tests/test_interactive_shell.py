@@ -93,4 +93,5 @@ def test_a_gateway_that_drops_while_the_prompt_is_shown_is_said_above_the_line_b
     child.expect(f"{PROMPT}.*kline AA", timeout=5)
     child.send("PL day 3\r")
     child.expect("source: ibkr · 3 bars")
+    child.expect(PROMPT)
     leave(child)
