@@ -64,7 +64,7 @@ class Parser(argparse.ArgumentParser):
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = Parser(prog="veltrax", description="Market-data and trading shell.",
                                      epilog="Exit status: 0 ok, 1 a line failed, 2 usage error, 130 cancelled "
-                                            "(Ctrl-C), 141 output closed.")
+                                            "(Ctrl-C), 141 output closed, N as a line's exit N said.")
     parser.add_argument("--version", action=ShowVersion)
     parser.add_argument("-c", dest="line", metavar="LINE", action=OneLine, help="run one command line and exit")
     parser.add_argument("--format", choices=BAR_FORMATS,

@@ -212,16 +212,21 @@ def iso_times(column: Any, zone: str | None, intraday: bool) -> Any:
         return times.dt.strftime("%Y-%m-%d")
     if zone:
         try:
-            # A time that falls in a daylight-saving change: the order of the bars tells which of
-            # the repeated hour's times it is; one that cannot be told is taken as daylight time.
-            try:
-                times = times.dt.tz_localize(zone, ambiguous="infer", nonexistent="shift_forward")
-            except ValueError:
-                times = times.dt.tz_localize(zone, ambiguous=True, nonexistent="shift_forward")
-            return times.map(lambda moment: moment.isoformat())
+            return in_zone(times, zone).map(lambda moment: moment.isoformat())
         except Exception:  # a zone this machine does not know: the times as they are
             pass
     return times.dt.strftime("%Y-%m-%dT%H:%M:%S")
+
+
+def in_zone(times: Any, zone: str) -> Any:
+    """Bar times read on the clock of `zone` (a Series or DatetimeIndex of naive times), made
+    zone-aware. A time in a daylight-saving change's repeated hour is told by the order of the
+    bars where it can be, else taken as daylight time; a time the change skips moves forward."""
+    localize = times.dt.tz_localize if hasattr(times, "dt") else times.tz_localize
+    try:
+        return localize(zone, ambiguous="infer", nonexistent="shift_forward")
+    except ValueError:
+        return localize(zone, ambiguous=True, nonexistent="shift_forward")
 
 
 def export_format(path: Path) -> str:
