@@ -201,3 +201,13 @@ def test_a_gateway_that_does_not_answer_is_a_note_and_yfinance_answers(yf, tmp_p
     with session:
         assert [str(w.message).split(" (")[0] for w in caught] == ["gateway 127.0.0.1:1 did not answer"]
         assert session.kline("AAPL", "day", 5).attrs["source"] == "yfinance"
+
+
+def test_sessions_of_a_desk_share_through_its_cache_url(start_redis_server, yf, tmp_path, monkeypatch):
+    monkeypatch.setattr(session_module, "_downloader_feed", "Yahoo")
+    url = start_redis_server().url()
+    with veltrax.Session(gateway="", cache_url=url, data_dir=tmp_path / "one") as one, \
+            veltrax.Session(gateway="", cache_url=url, data_dir=tmp_path / "two") as two:
+        assert one.kline("AAPL", "day", 5).attrs["source"] == "yfinance"
+        assert two.kline("AAPL", "day", 5).attrs["source"] == "cache"
+    assert len(yf.downloads) == 1

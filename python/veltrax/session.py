@@ -103,13 +103,14 @@ class Session:
     def __init__(self, *, demo: bool = False, gateway: str | None = None, client_id: int = 1,
                  data_dir: str | os.PathLike[str] | None = None, cache_url: str | None = None,
                  demo_fault: str | None = None) -> None:
-        base = Path(data_dir).expanduser() if data_dir is not None else paths.data_dir()
+        base = (Path(data_dir).expanduser() if data_dir is not None else paths.data_dir()).absolute()
         address = _gateway_address(demo, gateway, client_id, cache_url, demo_fault)
         # A bad fault word fails here, before anything opens.
         state = simulated_feed.simulated_state(demo_fault) if demo else None
         self.demo = demo
         self.data_dir = simulated_feed.simulated_data_dir(base) if demo else base
         self._closed = True  # until everything below is open
+        self._closing = threading.Lock()
         _claim_downloader(demo, self.data_dir / CACHE_FOLDER)
         self._pending: list[str] = []  # notes of the session's background work, told with the next call
         self._requests: set[asyncio.Task[Any]] = set()
@@ -120,7 +121,8 @@ class Session:
         try:
             self._log_file, log = _open_log(base, self._pending)
             store = _store_key(self.data_dir, demo, cache_url)
-            self._scope = Scope(None, log, self._pending, shared_url=store[1])
+            # Without cache_url the store reads the environment's (one that cannot be used is a note).
+            self._scope = Scope(None, log, self._pending, shared_url="" if demo else cache_url)
             self._scope.cache = _stores.acquire(store, self._scope)
             self._store_key = store
             self._loop = _LoopThread(f"veltrax-session-{id(self):x}")
@@ -220,9 +222,10 @@ class Session:
 
     def close(self) -> None:
         """Cancel what still runs, disconnect the gateway, close the bar cache. Idempotent."""
-        if self._closed:
-            return
-        self._closed = True
+        with self._closing:
+            if self._closed:
+                return
+            self._closed = True
         _open_sessions.discard(self)
         self._loop.run(self._in_scope(self._shut_down()))
         self._release()
