@@ -1,4 +1,4 @@
-"""A notebook user's day, through a real Jupyter kernel: a plain cell, an awaited cell, a note and a failure."""
+"""A notebook user's day, through a real Jupyter kernel: a plain cell, an awaited cell, notes and a failure."""
 
 import nbformat
 import pytest
@@ -10,6 +10,7 @@ CELLS = [
     'bars = await session.kline_async("AAPL", "day", 5)\nbars.attrs["source"], bars.attrs["cached"]',
     'session.kline("AAPL", "5min", 100).attrs["adjust"]',
     'session.kline("ZZAA", "day", 3)',
+    'session.kline("AAPL", "2025-01-02", "2025-01-08", "day", "adj").attrs["source"]',
     "session.close()",
 ]
 
@@ -37,4 +38,9 @@ def test_a_notebook_sees_frames_notes_and_failures_and_nothing_else(tmp_path):
     (failure,) = outputs[4]
     assert (failure.output_type, failure.ename) == ("error", "KlineError")
     assert failure.evalue == "kline ZZAA: No data returned\n  the broker does not list ZZAA; yfinance does not know the symbol"
-    assert outputs[5] == []
+    # The broker refuses, yfinance answers: one note, and none of the libraries' own lines or warnings.
+    (note, answer) = shown(5)
+    assert answer == ("execute_result", None, "'yfinance'") and note[:2] == ("stream", "stderr")
+    warning, source_line = note[2].splitlines()
+    assert "KlineWarning: gateway error 321: " in warning and source_line.strip().startswith("session.kline(")
+    assert outputs[6] == []

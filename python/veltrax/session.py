@@ -54,11 +54,15 @@ class KlineError(Exception):
         super().__init__(message)
         self.result = result
 
+    __module__ = "veltrax"  # its public name, in tracebacks and help()
+
 
 class KlineWarning(UserWarning):
     """A note on a kline request: words the command reads otherwise than they look (`5min` is no
     period word), the broker's failure that yfinance then answered, the gateway or the bar cache
     going away. The request still ran; `warnings.simplefilter("ignore", KlineWarning)` silences them."""
+
+    __module__ = "veltrax"
 
 
 class Session:
@@ -98,7 +102,10 @@ class Session:
     yfinance keeps its caches in the data directory and raises its failures.
 
     `close()`, or leaving the `with`, disconnects the gateway and closes the bar cache.
+    `data_dir` is where the session's bar cache lives (<data_dir>/simulated for a demo).
     """
+
+    __module__ = "veltrax"
 
     def __init__(self, *, demo: bool = False, gateway: str | None = None, client_id: int = 1,
                  data_dir: str | os.PathLike[str] | None = None, cache_url: str | None = None,
@@ -254,6 +261,7 @@ class Session:
 
     @property
     def closed(self) -> bool:
+        """True once the session is closed (its requests then raise RuntimeError)."""
         return self._closed
 
     def __repr__(self) -> str:
