@@ -2,6 +2,7 @@
 
 import asyncio
 import datetime as dt
+import logging
 import os
 import threading
 import time
@@ -113,6 +114,12 @@ def test_notes_are_warnings_of_their_own_at_the_callers_line(demo):
     frame, notes = notes_of(lambda: asyncio.run(cell()))
     assert frame.attrs["source"] == "yfinance"
     assert [(text.split(":")[0], where) for text, where in notes] == [("gateway error 321", HERE)]
+
+
+def test_a_libraries_line_from_outside_sessions_goes_where_it_went(demo, monkeypatch, capfd):
+    monkeypatch.setattr(logging.getLogger("yfinance"), "propagate", False)  # as where logging is not set up
+    logging.getLogger("yfinance").error("a line of the notebook's own yfinance use")
+    assert capfd.readouterr().err == "a line of the notebook's own yfinance use\n"
 
 
 @pytest.mark.parametrize("args, words", [

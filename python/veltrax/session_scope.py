@@ -18,7 +18,6 @@ import contextvars
 import importlib
 import logging
 import threading
-import warnings
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
@@ -147,6 +146,20 @@ def _routed_store(original: Callable[..., Any]) -> Callable[..., Any]:
     return DualCache
 
 
+def _show_warning(shown: Callable[..., None]) -> Callable[..., None]:
+    """warnings.showwarning: a warning raised in a session's work goes to its log."""
+
+    def showwarning(message: Any, category: type[Warning], filename: str, lineno: int, file: Any = None,
+                    line: str | None = None) -> None:
+        scope = current.get()
+        if scope is None:
+            shown(message, category, filename, lineno, file, line)
+        else:
+            scope.log.bind(library="warnings").warning("{}: {} ({}:{})", category.__name__, message, filename, lineno)
+
+    return showwarning
+
+
 # (module, name, the router made from what the name held)
 ROUTES: tuple[tuple[str, str, Callable[[Any], Any]], ...] = (
     ("veltrax.cmds.quotes.kline", "_get_cache", _routed_cache),
@@ -157,6 +170,7 @@ ROUTES: tuple[tuple[str, str, Callable[[Any], Any]], ...] = (
     ("corbel.dualcache", "logger", lambda original: RoutedLogger(original, terminal=True)),
     ("veltrax.gateway.connection", "logger", RoutedLogger),
     ("veltrax.gateway.connection", "terminal", lambda original: RoutedLogger(original, terminal=True)),
+    ("warnings", "showwarning", _show_warning),
 )
 
 
@@ -181,20 +195,6 @@ class LibraryLines(logging.Handler):
         return False
 
 
-def _show_warning(shown: Callable[..., None]) -> Callable[..., None]:
-    """warnings.showwarning: a warning raised in a session's work goes to its log."""
-
-    def showwarning(message: Any, category: type[Warning], filename: str, lineno: int, file: Any = None,
-                    line: str | None = None) -> None:
-        scope = current.get()
-        if scope is None:
-            shown(message, category, filename, lineno, file, line)
-        else:
-            scope.log.bind(library="warnings").warning("{}: {} ({}:{})", category.__name__, message, filename, lineno)
-
-    return showwarning
-
-
 class _Routing:
     """The routers, in place while any session is open."""
 
@@ -214,8 +214,6 @@ class _Routing:
                 router = make(original)
                 setattr(module, name, router)
                 self.placed.append((module, name, original, router))
-            self.placed.append((warnings, "showwarning", warnings.showwarning, _show_warning(warnings.showwarning)))
-            warnings.showwarning = self.placed[-1][3]
             for name in LIBRARY_LOGGERS:
                 logging.getLogger(name).addHandler(self.handler)
 
