@@ -194,21 +194,19 @@ class Shell:
     def show_result(self, what: str, result: Any, fresh: bool = True, requested: int | None = None,
                     logged: list[answers.LoggedLine] = ()) -> bool:
         if isinstance(result, dict) and "error" in result:
-            # The range refusal has no symbol, and tells the dates only in the log: say them.
-            refused_range = "start" in result and "end" in result and "symbol" not in result
-            detail = f" ({result['start']} is not before {result['end']})" if refused_range else ""
-            self.show_failure(what, str(result["error"]), logged, detail)
+            for text in answers.error_result_lines(what, result, list(logged)):
+                self.warn(text)
             return False
         if isinstance(result, dict) and "bars" in result:
             self.last_result = result
-            source = result.get("source", answers.CACHE) if fresh else answers.CACHE
+            source = answers.source_of(result, fresh)
             if source == "yfinance" and (note := answers.fallback_note(list(logged))):
                 self.warn(note)
             self.say(answers.status_line(result, source, requested, getattr(self.state, "feed_label", None)))
         return True
 
-    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine], detail: str = "") -> None:
-        for text in answers.failure_lines(what, error, list(logged), detail):
+    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine]) -> None:
+        for text in answers.failure_lines(what, error, list(logged)):
             self.warn(text)
 
     @staticmethod
