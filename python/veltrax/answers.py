@@ -67,6 +67,12 @@ def title_of(result: dict, source: str, adjust_keywords: Iterable[str]) -> str:
     return title + (" (adjusted)" if result.get("adjust") in set(adjust_keywords) else "")
 
 
+def source_of(result: dict, fresh: bool) -> str:
+    """Where a result's bars came from, as the user is told it: a request that printed no table
+    ("fresh" is False) was answered by the cache, whatever the result says."""
+    return result.get("source", CACHE) if fresh else CACHE
+
+
 def status_line(result: dict, source: str, requested: int | None = None, feed_label: str | None = None,
                 contract: str | None = None) -> str:
     """Where the bars came from (a future's contract, where the broker's), how many (of how many
@@ -206,6 +212,14 @@ def failure_lines(what: str, error: str, lines: list[LoggedLine], detail: str = 
         if not cause.endswith(f": {error}") and cause not in causes:
             causes.append(cause)
     return [f"{what}: {error}{detail}", *([f"  {'; '.join(causes)}"] if causes else [])]
+
+
+def error_result_lines(what: str, result: dict, lines: list[LoggedLine], known_causes: Iterable[str] = ()) -> list[str]:
+    """`failure_lines` of a result with an "error". The range refusal has no symbol and tells its
+    dates only in the log, so they are said."""
+    refused_range = "start" in result and "end" in result and "symbol" not in result
+    detail = f" ({result['start']} is not before {result['end']})" if refused_range else ""
+    return failure_lines(what, str(result["error"]), lines, detail, known_causes)
 
 
 def fallback_note(lines: list[LoggedLine]) -> str | None:

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any, Coroutine, NoReturn
 
 from corbel import frame
+from veltrax import demo
 from veltrax.downloader import configure_on_first_import
 from veltrax.output import BAR_FORMATS, EXIT_OUTPUT_CLOSED, OutputClosed, bars_text, silence_closed_stdout
 from veltrax.paths import data_dir
@@ -63,8 +64,8 @@ class Parser(argparse.ArgumentParser):
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = Parser(prog="veltrax", description="Market-data and trading shell.",
-                                     epilog="Exit status: 0 ok, 1 a line failed, 2 usage error, 130 cancelled "
-                                            "(Ctrl-C), 141 output closed, N as a line's exit N said.")
+                    epilog="Exit status: 0 ok, 1 a line failed, 2 usage error, 130 cancelled (Ctrl-C), "
+                           "141 output closed, N as a line's exit N said.")
     parser.add_argument("--version", action=ShowVersion)
     parser.add_argument("-c", dest="line", metavar="LINE", action=OneLine, help="run one command line and exit")
     parser.add_argument("--format", choices=BAR_FORMATS,
@@ -99,34 +100,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 
 def simulated_state(args: argparse.Namespace) -> ShellState:
-    """The simulated feed on both paths, with its cache apart so no real session is ever answered with its bars.
-
-    The broker is a simulated client, built on first use (a session that never asks for bars never
-    loads it); the downloader is the real yfinance talking to the simulated chart service
-    in-process, so the demo never opens a network connection.
-    """
-    faults = None
-    if args.demo_fault:
-        from veltrax.simfeed import FeedFaults
-
-        faults = FeedFaults.parse(args.demo_fault)  # a bad word is a usage error now, not at the first request
-
-    def make_ib() -> Any:
-        from veltrax.simfeed import SimulatedIB
-
-        return SimulatedIB(faults=faults)
-
-    os.environ["VELTRAX_DATA_DIR"] = str(data_dir() / "simulated")
-    # Simulated bars are shared only with other simulated sessions, never with the market's.
-    os.environ["VELTRAX_CACHE_NAMESPACE"] = "simulated"
-    configure_on_first_import(session_factory=simulated_downloader_session)
-    return ShellState(make_ib=make_ib, feed_label="simulated feed")
-
-
-def simulated_downloader_session() -> Any:
-    from veltrax.simfeed.transport import simulated_session
-
-    return simulated_session()
+    """The demo's feed, its data directory and shared-cache namespace set for this process (the
+    bar store reads them when it is first made)."""
+    state = demo.simulated_state(args.demo_fault)
+    os.environ["VELTRAX_DATA_DIR"] = str(demo.simulated_data_dir(data_dir()))
+    os.environ["VELTRAX_CACHE_NAMESPACE"] = demo.CACHE_NAMESPACE
+    configure_on_first_import(session_factory=demo.simulated_downloader_session)
+    return state
 
 
 def banner(state: ShellState, gateway: Any) -> str:

@@ -19,6 +19,7 @@ import importlib.machinery
 import sys
 import threading
 from collections.abc import Callable, Sequence
+from pathlib import Path
 from types import ModuleType
 from typing import Any
 
@@ -28,10 +29,11 @@ LIBRARY = "yfinance"
 CACHE_FOLDER = "yfinance"
 
 
-def configure_yfinance(yfinance: ModuleType, session: Any = None) -> None:
-    """Point the library's caches into the data directory, make it raise its failures, and install `session`."""
+def configure_yfinance(yfinance: ModuleType, session: Any = None, cache_dir: Path | None = None) -> None:
+    """Point the library's caches into `cache_dir` (by default the data directory's), make it raise
+    its failures, and install `session`."""
     # The library makes the folder on first use, and does without its caches if it cannot.
-    yfinance.cache.set_cache_location(str(data_dir() / CACHE_FOLDER))
+    yfinance.cache.set_cache_location(str(cache_dir if cache_dir is not None else data_dir() / CACHE_FOLDER))
     yfinance.config.debug.hide_exceptions = False
     if session is not None:
         # The library keeps one process-wide data session; given one, every Ticker uses it.
@@ -73,14 +75,14 @@ class _AfterImport:
             logger.warning("{} is not configured for the shell: {}", self.name, error)
 
 
-def configure_on_first_import(session_factory: Callable[[], Any] | None = None) -> None:
+def configure_on_first_import(session_factory: Callable[[], Any] | None = None, cache_dir: Path | None = None) -> None:
     """Run `configure_yfinance` when yfinance is imported (now, if it already is).
 
     `session_factory` makes the session to install, at that moment; None keeps the library's own.
     """
 
     def configure(yfinance: ModuleType) -> None:
-        configure_yfinance(yfinance, session_factory() if session_factory is not None else None)
+        configure_yfinance(yfinance, session_factory() if session_factory is not None else None, cache_dir)
 
     loaded = sys.modules.get(LIBRARY)
     if loaded is not None:

@@ -211,22 +211,11 @@ def iso_times(column: Any, zone: str | None, intraday: bool) -> Any:
     if not intraday and (times == times.dt.normalize()).all():
         return times.dt.strftime("%Y-%m-%d")
     if zone:
-        try:
-            return in_zone(times, zone).map(lambda moment: moment.isoformat())
-        except Exception:  # a zone this machine does not know: the times as they are
-            pass
+        from veltrax.dataframes import wall_clock_in
+
+        return pd.Series(wall_clock_in(pd.DatetimeIndex(times), zone).map(lambda moment: moment.isoformat()),
+                         index=column.index)
     return times.dt.strftime("%Y-%m-%dT%H:%M:%S")
-
-
-def in_zone(times: Any, zone: str) -> Any:
-    """Bar times read on the clock of `zone` (a Series or DatetimeIndex of naive times), made
-    zone-aware. A time in a daylight-saving change's repeated hour is told by the order of the
-    bars where it can be, else taken as daylight time; a time the change skips moves forward."""
-    localize = times.dt.tz_localize if hasattr(times, "dt") else times.tz_localize
-    try:
-        return localize(zone, ambiguous="infer", nonexistent="shift_forward")
-    except ValueError:
-        return localize(zone, ambiguous=True, nonexistent="shift_forward")
 
 
 def export_format(path: Path) -> str:

@@ -245,15 +245,12 @@ class Shell:
                     logged: list[answers.LoggedLine] = (), symbol: str | None = None) -> bool:
         notes = answers.answer_notes(result, reading, symbol or "SYMBOL", caveats=False) if reading else []
         if isinstance(result, dict) and "error" in result:
-            # The range refusal has no symbol, and tells the dates only in the log: say them.
-            refused_range = "start" in result and "end" in result and "symbol" not in result
-            detail = f" ({result['start']} is not before {result['end']})" if refused_range else ""
-            self.show_failure(what, str(result["error"]), logged, detail)
+            self.warn("\n".join(answers.error_result_lines(what, result, list(logged), self.broker_away())))
             self.show_notes(notes)
             return False
         if isinstance(result, dict) and "bars" in result:
             self.last_result = result
-            source = result.get("source", answers.CACHE) if fresh else answers.CACHE
+            source = answers.source_of(result, fresh)
             if source == "yfinance" and (note := answers.fallback_note(list(logged))):
                 self.warn(note)
             self.show_notes(notes)
@@ -273,8 +270,8 @@ class Shell:
         away = broker_away() if broker_away else None
         return [away] if away else []
 
-    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine], detail: str = "") -> None:
-        self.warn("\n".join(answers.failure_lines(what, error, list(logged), detail, self.broker_away())))
+    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine]) -> None:
+        self.warn("\n".join(answers.failure_lines(what, error, list(logged), known_causes=self.broker_away())))
 
     @staticmethod
     def print_bars(result: dict, output: TextIO, adjust_keywords: Any) -> None:

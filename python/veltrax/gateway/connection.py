@@ -61,12 +61,12 @@ class GatewayConnection:
     a background task keeps trying and the broker comes back by itself once the gateway does.
     With `fixed_client_id` false, a client id the gateway says is in use is followed by the next
     free one (up to CLIENT_IDS_TRIED of them); with it true, the shell says how to choose another
-    (`client_id_option` names the setting, "--client-id" on the command line).
+    (`client_id_option` is how the host's user sets one: "--client-id {}" on the command line).
     """
 
     def __init__(self, address: GatewayAddress, ib: Any = None, connect_timeout: float = CONNECT_TIMEOUT,
                  reconnect_delays: tuple[float, ...] = RECONNECT_DELAYS, fixed_client_id: bool = True,
-                 client_id_option: str = "--client-id") -> None:
+                 client_id_option: str = "--client-id {}") -> None:
         if ib is None:
             from ib_async import IB
 
@@ -114,13 +114,13 @@ class GatewayConnection:
     def _in_use(self, error: ClientIdInUse) -> str:
         if self.fixed_client_id:
             option = self.client_id_option
-            advice = f"choose another with {option} N, e.g. {option} {error.client_id + 1}"
+            advice = f"choose another with {option.format('N')}, e.g. {option.format(error.client_id + 1)}"
             self._went_away(f"client id {error.client_id} in use")
             return f"client id {error.client_id} is in use there (by another program or shell); {advice}"
         last = self.address.client_id + CLIENT_IDS_TRIED - 1
         self._went_away(f"client ids {self.address.client_id} to {last} in use")
         return (f"client ids {self.address.client_id} to {last} are all in use there; "
-                f"choose a free one with {self.client_id_option} N")
+                f"choose a free one with {self.client_id_option.format('N')}")
 
     async def _connect_with_a_free_id(self) -> None:
         """Connect as `client_id`, or, where the shell may pick, as the next id the gateway has free."""
@@ -134,8 +134,8 @@ class GatewayConnection:
                 continue
             if client_id not in (self.address.client_id, self.client_id):  # a new id of the shell's choosing
                 terminal.warning("gateway {}: client id {} is in use there; connected as client id {} "
-                                 "({} N chooses one)", self.address, self.address.client_id, client_id,
-                                 self.client_id_option)
+                                 "({} chooses one)", self.address, self.address.client_id, client_id,
+                                 self.client_id_option.format("N"))
             self.client_id = client_id
             return
 
