@@ -6,7 +6,9 @@
 // a limit: past it, the least recently used entries are removed.
 //
 // Plain C++ over SQLite's C API: it never touches Python, so the store calls
-// it without holding the GIL.
+// it without holding the GIL. Its parts: the file's life and recovery
+// (disk_file.cpp), noticing other processes' commits (disk_changes.cpp), the
+// entries (disk_entries.cpp), and the statements they share (disk_sqlite.hpp).
 #pragma once
 
 #include <sqlite3.h>
@@ -109,6 +111,7 @@ private:
     class Damaged;
     class Transaction;
 
+    // The file (disk_file.cpp).
     void open_once();
     void open_connection(bool immutable);
     void configure();
@@ -117,18 +120,22 @@ private:
     void close_connection();
     void set_aside(const std::string &reason);
     void follow_replaced_file();
-    void watch_shared_memory();
-    void record(Statement &statement, const std::vector<std::string> &keys, std::int64_t now);
-    void keep_within_limit(std::string_view written);
-    std::uint64_t used_bytes();
-    std::int64_t data_version();
-    std::uint64_t next_stamp();
     void exec(const char *sql);
     std::int64_t integer(const char *sql);
     [[noreturn]] void fail(int rc, std::string_view what) const;
     void check(int rc, std::string_view what) const;
     template <typename Operation>
     auto guarded(Operation operation) -> decltype(operation());
+
+    // Other processes' commits (disk_changes.cpp).
+    void watch_shared_memory();
+    std::int64_t data_version();
+
+    // The entries (disk_entries.cpp).
+    void record(Statement &statement, const std::vector<std::string> &keys, std::int64_t now);
+    void keep_within_limit(std::string_view written);
+    std::uint64_t used_bytes();
+    std::uint64_t next_stamp();
 
     std::filesystem::path directory_;
     std::filesystem::path file_;

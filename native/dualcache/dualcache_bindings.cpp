@@ -11,8 +11,10 @@
 #include <string>
 
 #include "dualcache/fast_path.hpp"
+#include "dualcache/python_values.hpp"
 #include "dualcache/redis_url.hpp"
 #include "dualcache/store.hpp"
+#include "dualcache/store_settings.hpp"
 
 namespace veltrax::store {
 
@@ -20,19 +22,6 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
-
-constexpr const char *cache_url_variable = "VELTRAX_CACHE_URL";
-// Keeps stores apart that share one Redis database yet must not share entries (the
-// simulated feed's bars and the market's).
-constexpr const char *cache_namespace_variable = "VELTRAX_CACHE_NAMESPACE";
-
-// An environment variable as text; "" when unset, or when it is not UTF-8 text.
-std::string environment(const char *name) {
-    std::string value;
-    if (!nb::try_cast(module_globals().get("os").attr("environ").attr("get")(name, ""), value))
-        return {};
-    return value;
-}
 
 RedisAddress cache_address(const std::string &url) {
     try {
@@ -42,28 +31,13 @@ RedisAddress cache_address(const std::string &url) {
     }
 }
 
-// The shared level: sharedUrl, else $VELTRAX_CACHE_URL; none when that is empty. A
-// bad keyword is the caller's mistake; a bad variable is reported once and the store
-// goes on with its local levels, so a cache setting never stops a command.
-std::optional<SharedLevel> shared_level(nb::handle given, const nb::str &name) {
+std::optional<std::string> shared_url_of(nb::handle given) {
+    if (given.is_none()) return std::nullopt;
     std::string url;
-    if (!given.is_none() && !nb::try_cast(given, url))
+    if (!nb::try_cast(given, url))
         throw nb::type_error("sharedUrl must be a str (redis://...), \"\" for none, or None for "
                              "$VELTRAX_CACHE_URL");
-    if (given.is_none()) url = environment(cache_url_variable);
-    if (url.empty()) return std::nullopt;
-    std::optional<RedisAddress> address;
-    try {
-        address = cache_address(url);
-    } catch (const nb::builtin_exception &error) {
-        if (!given.is_none()) throw;
-        module_globals().get("logger").attr("warning")(
-            "{} is not used: {}; the cache stays on this machine", cache_url_variable, error.what());
-        return std::nullopt;
-    }
-    std::string space = environment(cache_namespace_variable);
-    return SharedLevel{std::move(*address),
-                       "veltrax:" + (space.empty() ? "" : space + ":") + name.c_str() + ":"};
+    return url;
 }
 
 // The path as the operating system spells it (os.fsencode).
@@ -91,7 +65,7 @@ Bytes bytes_of(nb::handle given, Bytes fallback, const char *name) {
     return limit;
 }
 
-Availability::Clock::duration seconds_of(nb::handle given) {
+OutagePolicy::Clock::duration seconds_of(nb::handle given) {
     double seconds = Limits::default_retry_seconds;
     if (!given.is_none()) {
         bool number = (PyLong_Check(given.ptr()) || PyFloat_Check(given.ptr())) && !PyBool_Check(given.ptr());
@@ -100,7 +74,7 @@ Availability::Clock::duration seconds_of(nb::handle given) {
         if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9)
             throw nb::type_error("retryAfter must be a number of seconds, 0 or more, or None");
     }
-    return std::chrono::duration_cast<Availability::Clock::duration>(
+    return std::chrono::duration_cast<OutagePolicy::Clock::duration>(
         std::chrono::duration<double>(seconds));
 }
 
@@ -111,7 +85,12 @@ void construct(DualCache *self, nb::str name, nb::str cache_prefix, nb::handle m
     Limits limits{bytes_of<std::size_t>(memory_limit, Limits::default_memory_bytes, "memoryLimit"),
                   bytes_of<std::uint64_t>(disk_limit, Limits::default_disk_bytes, "diskLimit"),
                   seconds_of(retry_after)};
-    std::optional<SharedLevel> shared = shared_level(shared_url, name);
+    std::optional<SharedLevel> shared;
+    try {
+        shared = shared_level(shared_url_of(shared_url), name.c_str());
+    } catch (const CacheUrlError &error) {
+        throw nb::value_error(error.what());
+    }
     new (self) DualCache(std::move(directory), std::move(path), limits, std::move(shared));
 }
 

@@ -47,7 +47,7 @@ RedisLevel::RedisLevel(RedisAddress address, std::string key_namespace, Options 
       namespace_(std::move(key_namespace)),
       options_(std::move(options)),
       warn_(std::move(warn)),
-      next_retry_(options_.first_retry) {
+      outage_(options_.first_retry, options_.longest_retry) {
     // An empty namespace would list, and let the store erase, other users' keys.
     if (namespace_.empty()) throw std::invalid_argument("the shared cache needs a key namespace");
 }
@@ -146,7 +146,7 @@ auto RedisLevel::attempt(Work work)
         bool reused = connection_ != nullptr;
         try {
             if (!connection_) {
-                if (options_.clock() < retry_at_) return std::nullopt;
+                if (!outage_.whole() && !outage_.due(options_.clock())) return std::nullopt;
                 connection_ = std::make_unique<redis::Connection>(
                     address_, redis::Limits{options_.connect_timeout, options_.command_timeout,
                                             options_.largest_value + bulk_framing});
@@ -154,8 +154,10 @@ auto RedisLevel::attempt(Work work)
             auto result = work(*connection_);
             // Abandoned halfway through a reply: the next call starts on a fresh one.
             if (connection_->broken()) connection_.reset();
-            next_retry_ = options_.first_retry;
-            in_outage_ = false;
+            if (!outage_.whole()) {
+                outage_.restored(true, options_.clock());
+                in_outage_ = false;
+            }
             return result;
         } catch (const Failure &failure) {
             connection_.reset();
@@ -169,9 +171,9 @@ auto RedisLevel::attempt(Work work)
 }
 
 void RedisLevel::lost(const std::string &cause) {
-    retry_at_ = options_.clock() + next_retry_;
-    next_retry_ = std::min(next_retry_ * 2, options_.longest_retry);
-    if (in_outage_.exchange(true)) return;
+    bool starts = outage_.failed(true, options_.clock());
+    in_outage_ = true;
+    if (!starts) return;
     warn_("shared cache {} unavailable: {}; using the local cache",
           {where_, without_password(cause)});
 }

@@ -8,9 +8,9 @@
 // and the caller goes on with its local levels. The first failure of an outage is
 // reported once through `warn`; the level then stays away (answering "unavailable"
 // at once, without I/O) for a back-off that doubles from `first_retry` up to
-// `longest_retry`, and the first operation after it tries again. When that works the
-// outage is over (`in_outage`); saying so is the caller's, who knows what it has to
-// send back. A connection that dies between two operations (an idle connection closed
+// `longest_retry` (an OutagePolicy), and the first operation after it tries again.
+// When that works the outage is over (`in_outage`); saying so is the caller's, who
+// knows what it has to send back. A connection that dies between two operations (an idle connection closed
 // by the server or a firewall) is replaced at once, without an outage.
 //
 // How long one call may take: connecting costs at most `connect_timeout` (a host name
@@ -35,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dualcache/outage_policy.hpp"
 #include "dualcache/redis_url.hpp"
 
 namespace veltrax::store {
@@ -111,9 +112,8 @@ private:
 
     std::mutex mutex_;  // guards everything below
     std::unique_ptr<redis::Connection> connection_;
-    Milliseconds next_retry_;
-    TimePoint retry_at_{};
-    std::atomic<bool> in_outage_{false};
+    OutagePolicy outage_;
+    std::atomic<bool> in_outage_{false};  // outage_ as read without the lock
 };
 
 }  // namespace veltrax::store

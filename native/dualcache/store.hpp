@@ -1,64 +1,46 @@
 // DualCache: the memory level in front of the disk level and, optionally, a
-// shared level (Redis) that the shells of a desk have in common; and the store's
-// failure policy. Python values in and out; the disk's and the shared level's work
-// runs without the GIL, under the store's own lock.
+// shared level (Redis) that the shells of a desk have in common. Python values in
+// and out; the disk's and the shared level's work runs without the GIL, under the
+// store's own lock (store_lock.hpp).
 //
 // The levels behind memory are reached in four places only: reading a miss
 // (load, then load_shared), writing (store), removing (remove) and listing keys
-// (listed). The disk's failures go through disk_failed and its return through
-// retry_disk, which writes back what memory kept meanwhile. The shared level
-// reports its own outages and backs off by itself; what it missed meanwhile is
-// kept as keys (shared_unsent_, shared_unremoved_) and sent by catch_up_shared
-// once it answers again.
+// (listed); store.cpp combines them. The disk's failures go through disk_failed
+// and its return through retry_disk, which writes back what memory kept meanwhile
+// (store_disk.cpp). The shared level reports its own outages and backs off by
+// itself; what it missed meanwhile is kept in its outbox (SharedOutbox) and sent
+// by catch_up_shared once it answers again (store_shared.cpp). Both levels' outages
+// follow one OutagePolicy.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "common/module_globals.hpp"
-#include "dualcache/availability.hpp"
 #include "dualcache/codec.hpp"
 #include "dualcache/disk_level.hpp"
 #include "dualcache/memory_level.hpp"
+#include "dualcache/outage_policy.hpp"
 #include "dualcache/redis_level.hpp"
+#include "dualcache/shared_outbox.hpp"
+#include "dualcache/store_lock.hpp"
+#include "dualcache/store_settings.hpp"
 
 namespace veltrax::store {
 
-// The module's namespace, where the store finds the logger it writes to.
-ModuleGlobals &module_globals();
-
-struct Limits {
-    static constexpr std::size_t default_memory_bytes = std::size_t{256} << 20;
-    static constexpr std::uint64_t default_disk_bytes = std::uint64_t{2} << 30;
-    static constexpr double default_retry_seconds = 30;
-
-    std::size_t memory_bytes = default_memory_bytes;
-    std::uint64_t disk_bytes = default_disk_bytes;
-    Availability::Clock::duration retry_after;
-};
-
-// Where the shared level is, and the namespace of the store's keys there.
 // The lines that report a stored value a level holds that could not be read.
 struct UnreadableLines {
     const char *later_format;
     const char *removed;
     const char *left;
-};
-
-struct SharedLevel {
-    RedisAddress address;
-    std::string key_namespace;
 };
 
 class DualCache {
@@ -95,9 +77,7 @@ public:
 
 private:
     using Memory = MemoryLevel<nanobind::object>;
-    using Clock = Availability::Clock;
-    class Busy;
-
+    using Clock = OutagePolicy::Clock;
     // A stored value decoded with the store's lock let go (decoding runs Python code).
     struct Reading {
         std::optional<Decoded> decoded;
@@ -105,15 +85,20 @@ private:
         bool later_format = false;
     };
 
-    struct LogLine {
-        DiskLevel::Level level;
-        const char *message;
-        std::vector<std::string> values;
-    };
-
-    void log(DiskLevel::Level level, const char *message, std::vector<std::string> values);
+    // Combining the levels (store.cpp).
     void let_go(std::vector<nanobind::object> gone);
     void usable();
+    std::optional<nanobind::object> still_current(std::string_view text, std::uint64_t epoch);
+    std::optional<nanobind::object> load(StoreLock::Held &busy, std::string_view text,
+                                         std::uint64_t epoch);
+    Reading read_unlocked(StoreLock::Held &busy, std::string_view stored);
+    void unreadable(const UnreadableLines &lines, std::string_view text, const std::string &where,
+                    const Reading &reading, const std::function<bool()> &remove);
+    void keep_locally(std::string_view text, nanobind::object value, std::size_t memory_bytes,
+                      std::string_view stored, std::uint64_t epoch);
+    std::vector<std::string> listed(const std::string *prefix);
+
+    // The disk's outages and write-back (store_disk.cpp).
     void open_disk();
     void retry_disk();
     std::size_t write_back();
@@ -122,50 +107,42 @@ private:
     std::vector<std::string> uses_to_give();
     void synchronise();
     std::uint64_t current_epoch();
-    std::optional<nanobind::object> still_current(std::string_view text, std::uint64_t epoch);
-    std::optional<nanobind::object> load(Busy &busy, std::string_view text, std::uint64_t epoch);
-    Reading read_unlocked(Busy &busy, std::string_view stored);
-    template <typename Remove>
-    void unreadable(const UnreadableLines &lines, std::string_view text, const std::string &where,
-                    const Reading &reading, Remove remove);
-    void keep_locally(std::string_view text, nanobind::object value, std::size_t memory_bytes,
-                      std::string_view stored, std::uint64_t epoch);
-    std::vector<std::string> listed(const std::string *prefix);
 
+    // The shared level (store_shared.cpp).
+    void open_shared(SharedLevel shared, Clock::duration retry_after);
+    // A call of the shared level, without the GIL.
     template <typename Call>
-    auto shared_call(Call call) -> decltype(call());
+    auto shared_call(Call call) -> decltype(call()) {
+        bool was_away = shared_->in_outage();
+        auto result = without_gil(call);
+        shared_answered(was_away);
+        return result;
+    }
+    void shared_answered(bool was_away);
     bool shared_may_hold(std::string_view text) const;
-    std::optional<nanobind::object> load_shared(Busy &busy, std::string_view text,
+    std::optional<nanobind::object> load_shared(StoreLock::Held &busy, std::string_view text,
                                                 std::uint64_t epoch);
     void share(std::string_view text, std::string_view stored);
     void catch_up_shared();
-    std::size_t shared_changes() const { return shared_unsent_.size() + shared_unremoved_.size(); }
 
-    // Held for every operation; see Busy.
-    std::mutex mutex_;
-    std::atomic<std::thread::id> holder_;
-    std::vector<LogLine> log_;          // written once the lock is released
-    std::vector<nanobind::object> gone_;  // released once the lock is released
-
+    StoreLock lock_;  // held for every operation
     std::string directory_text_;
-    DiskLevel disk_;
     Memory memory_;
-    Availability disk_state_;
+    std::set<std::string, std::less<>> reported_;  // unreadable keys already logged
+    std::uint64_t writes_ = 0;  // by this store, to tell a read overtaken by a write
+    bool closed_ = false;
+
+    DiskLevel disk_;
+    OutagePolicy disk_state_;
     // Keys removed while the disk could not be written: removed there on its return.
     std::set<std::string, std::less<>> removed_while_away_;
     // Keys read from disk that memory did not keep, whose use the disk is still to hear of.
     std::set<std::string, std::less<>> uses_pending_;
     Clock::time_point uses_given_ = Clock::now();
-    std::set<std::string, std::less<>> reported_;  // unreadable keys already logged
-    std::uint64_t generation_ = 0;
-    std::uint64_t writes_ = 0;  // by this store, to tell a read overtaken by a write
-    bool closed_ = false;
+    std::uint64_t generation_ = 0;  // of the disk's file, as memory last followed it
 
     std::unique_ptr<RedisLevel> shared_;  // none: no shared level
-    // Keys whose latest value the shared level has not got: written while it was away.
-    std::set<std::string, std::less<>> shared_unsent_;
-    // Keys removed here that the shared level may still hold: removed while it was away.
-    std::set<std::string, std::less<>> shared_unremoved_;
+    SharedOutbox outbox_;                 // what the shared level missed while it was away
 };
 
 }  // namespace veltrax::store

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dualcache/availability.hpp"
+#include "dualcache/outage_policy.hpp"
 #include "dualcache/disk_level.hpp"
 #include "dualcache/memory_level.hpp"
 
@@ -89,9 +89,9 @@ TEST(MemoryLevel, DroppingWhatTheDiskHasKeepsWhatItHasNot) {
     EXPECT_TRUE(memory.take_used().empty());  // the disk has no row for b to mark
 }
 
-TEST(Availability, AWriteFailureLeavesReadsAndEveryFailureWaitsItsTurn) {
-    using Clock = Availability::Clock;
-    Availability disk(std::chrono::seconds(30));
+TEST(OutagePolicy, AWriteFailureLeavesReadsAndEveryFailureWaitsItsTurn) {
+    using Clock = OutagePolicy::Clock;
+    OutagePolicy disk = OutagePolicy::fixed(std::chrono::seconds(30));
     Clock::time_point now{};
     EXPECT_TRUE(disk.whole());
     EXPECT_TRUE(disk.failed(false, now));   // starts an outage: reported
@@ -107,6 +107,32 @@ TEST(Availability, AWriteFailureLeavesReadsAndEveryFailureWaitsItsTurn) {
     EXPECT_TRUE(disk.restored(true, now + std::chrono::seconds(60)));
     EXPECT_TRUE(disk.whole());
     EXPECT_FALSE(disk.due(now + std::chrono::hours(1)));
+}
+
+TEST(OutagePolicy, WaitsGrowToTheirLongestAndStartOverAfterARecovery) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char *name;
+        OutagePolicy policy;
+        std::vector<std::chrono::seconds> waits;  // after each of the failures in a row
+    };
+    std::vector<Case> cases{
+        {"fixed (the disk)", OutagePolicy::fixed(30s), {30s, 30s, 30s}},
+        {"doubling (Redis)", OutagePolicy(1s, 4s), {1s, 2s, 4s, 4s}},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        OutagePolicy::Clock::time_point now{};
+        for (int round = 0; round < 2; ++round) {  // the same waits after a recovery
+            for (std::chrono::seconds wait : c.waits) {
+                c.policy.failed(true, now);
+                EXPECT_FALSE(c.policy.due(now + wait - 1ms));
+                now += wait;
+                EXPECT_TRUE(c.policy.due(now));
+            }
+            EXPECT_TRUE(c.policy.restored(true, now));
+        }
+    }
 }
 
 TEST(PrefixEnd, IsTheLeastTextAfterThePrefix) {
