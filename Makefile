@@ -40,9 +40,13 @@ test-python: $(VENV)/.built
 bench: $(VENV)/.built
 	$(PY) -m bench
 
+# The fuzzer of stored values (tests/test_store_reads_cost_what_their_bytes_justify.py)
+# runs for FUZZ_SECONDS here, with the sanitizers watching every read.
+FUZZ_SECONDS ?= 30
+
 sanitize: $(SANITIZE_VENV)/.built
 	$(SANITIZE_BUILD_DIR)/native_tests --gtest_brief=1
-	$(SANITIZER_RUNTIME) VELTRAX_TEST_MODULES=$(SANITIZE_BUILD_DIR)/test_modules \
+	$(SANITIZER_RUNTIME) VELTRAX_TEST_MODULES=$(SANITIZE_BUILD_DIR)/test_modules VELTRAX_FUZZ_SECONDS=$(FUZZ_SECONDS) \
 		$(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 build: $(VENV)/.built

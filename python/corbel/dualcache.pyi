@@ -79,7 +79,8 @@ class DualCache:
     def memoryLimit(self) -> int:
         """
         Bytes the memory level may hold; the least recently used entries leave
-        it first (they stay on disk).
+        it first (they stay on disk). It bounds what one read makes too (at least
+        256 MiB): a stored value that would make more is a miss, removed.
         """
 
     @memoryLimit.setter
