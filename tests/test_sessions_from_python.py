@@ -54,8 +54,8 @@ def notes_of(call):
     (("AAPL", "day", 5), {"period": "day", "count": 5, "adjust": "none", "source": "ibkr"}, None),
     (("aapl", "5m", 3, "adj"), {"period": "5m", "count": 3, "adjust": "adj", "source": "ibkr"}, "US/Eastern"),
     (("AAPL", "intraday"), {"period": "intraday", "source": "ibkr"}, "US/Eastern"),
-    (("AAPL", dt.date(2025, 1, 2), dt.date(2025, 1, 8), "day"),
-     {"period": "day", "start": "2025-01-02", "end": "2025-01-08", "source": "ibkr"}, None),
+    (("AAPL", dt.date(2025, 1, 6), dt.date(2025, 1, 10), "day"),  # 4 sessions back from the end: none before the start
+     {"period": "day", "start": "2025-01-06", "end": "2025-01-10", "source": "ibkr"}, None),
 ])
 def test_a_fetch_then_a_cache_hit_give_the_same_frame(demo, capfd, words, attrs, zone):
     fetched = demo.kline(*words)
@@ -106,7 +106,7 @@ def test_a_failure_is_one_error_with_its_cause_and_the_commands_answer(demo, cap
 def test_notes_are_warnings_of_their_own_at_the_callers_line(demo):
     _, notes = notes_of(lambda: demo.kline("AAPL", "5min", 100))
     assert notes == [
-        ("kline takes '5min' as the adjustment word (prices not adjusted): did you mean '5m'?", HERE),
+        ("kline takes '5min' as the adjustment word (prices not adjusted): kline calls that period 5m", HERE),
         ("ignored: 100 (kline reads period, count, adj, in that order)", HERE)]
     async def cell():
         return await demo.kline_async("AAPL", "2025-01-02", "2025-01-08", "day", "adj")
@@ -222,7 +222,8 @@ def test_a_gateway_that_does_not_answer_is_a_note_and_yfinance_answers(yf, tmp_p
         warnings.simplefilter("always")
         session = veltrax.Session(gateway="127.0.0.1:1", data_dir=tmp_path)
     with session:
-        assert [str(w.message).split(" (")[0] for w in caught] == ["gateway 127.0.0.1:1 did not answer"]
+        assert [str(w.message).split(" (")[0] for w in caught] == [
+            "gateway 127.0.0.1:1 did not answer: nothing listens on port 1"]
         assert session.kline("AAPL", "day", 5).attrs["source"] == "yfinance"
 
 

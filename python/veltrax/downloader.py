@@ -92,3 +92,15 @@ def configure_on_first_import(session_factory: Callable[[], Any] | None = None, 
         if isinstance(finder, _AfterImport) and finder.name == LIBRARY:
             sys.meta_path.remove(finder)
     sys.meta_path.insert(0, _AfterImport(LIBRARY, configure))
+
+
+def exchange_zone(symbol: str) -> str | None:
+    """The zone yfinance gives the symbol's bar times in, where this process's downloads told it
+    (its time-zone cache); None before yfinance is loaded: a lookup never costs its import."""
+    yfinance = sys.modules.get(LIBRARY)
+    if yfinance is None:
+        return None
+    try:
+        return yfinance.cache.get_tz_cache().lookup(symbol) or None
+    except Exception:  # a stand-in without the cache, or a cache that cannot be read: not known
+        return None

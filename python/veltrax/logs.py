@@ -12,6 +12,7 @@ import logging
 import re
 import sys
 import threading
+import time
 import warnings
 from pathlib import Path
 from typing import Any, Iterator, TextIO
@@ -81,12 +82,18 @@ def configure_logging(directory: Path, console: TextIO | None = None) -> Path | 
     Returns the log file, or None when the directory cannot take one (one line on the console
     says why). Text that cannot be encoded is written escaped, so a log line never fails.
     """
-    console = console if console is not None else sys.stderr
+    def to_console(message: str) -> None:
+        # Standard error as it is at the moment: while the prompt is shown, that is prompt_toolkit's
+        # proxy, which prints above the line being typed instead of over it.
+        stream = console if console is not None else sys.stderr
+        stream.write(message)
+        stream.flush()
+
     logger.remove()
     logger.configure(patcher=redact_secrets)
     route_warnings_to_log()
-    logger.add(console, level="WARNING", format="<level>{level}</level>: {message}", colorize=console.isatty(),
-               filter=for_the_terminal)
+    logger.add(to_console, level="WARNING", format="<level>{level}</level>: {message}",
+               colorize=(console if console is not None else sys.stderr).isatty(), filter=for_the_terminal)
     logging.basicConfig(handlers=[ToLoguru()], level=logging.INFO, force=True)
     show_the_stores_warnings()
     try:
@@ -132,10 +139,12 @@ def show_the_stores_warnings() -> None:
 def lines_logged() -> Iterator[list[LoggedLine]]:
     """The lines logged (from any thread) while the block runs, the libraries' included."""
     lines: list[LoggedLine] = []
+    started = time.monotonic()
 
     def keep(message) -> None:
         record = message.record
-        lines.append(LoggedLine(record["level"].name, record["message"], record["extra"].get("library")))
+        lines.append(LoggedLine(record["level"].name, record["message"], record["extra"].get("library"),
+                                time.monotonic() - started))
 
     handler = logger.add(keep, level="INFO", format="{message}", catch=True)
     try:

@@ -134,7 +134,8 @@ class Session:
             self._store_key = store
             self._loop = _LoopThread(f"veltrax-session-{id(self):x}")
             self._gateway = self._loop.run(self._in_scope(_connect(address))) if address is not None else None
-            self._state = state or ShellState(self._gateway.ib if self._gateway is not None else None)
+            self._state = state or ShellState(self._gateway.ib if self._gateway is not None else None,
+                                              gateway=self._gateway)
         except BaseException:
             self._release()
             raise
@@ -190,7 +191,7 @@ class Session:
             raise ValueError(f"kline needs a symbol, as in kline(\"AAPL\", \"day\", 5) (got {symbol!r})")
         reading = read_kline_words(typed[1:], command)
         self._tell([*self._take_pending(), *reading.notices], stacklevel=4)
-        return _Request(typed, reading.form, reading.requested)
+        return _Request(typed, reading.form, reading.requested, reading)
 
     async def _run(self, request: _Request) -> _Outcome:
         scope = self._scope.for_request()
@@ -210,18 +211,25 @@ class Session:
     def _answer(self, request: _Request, outcome: _Outcome) -> pd.DataFrame:
         scope, result = outcome.scope, outcome.result
         what = f"kline {request.symbol}"
+        away = [why] if (why := self._state.broker_away()) else []
         if outcome.error is not None:
             error = str(outcome.error) or type(outcome.error).__name__
-            raise KlineError("\n".join(answers.failure_lines(what, error, scope.lines)), None) from None
+            raise KlineError("\n".join(answers.failure_lines(what, error, scope.lines, known_causes=away)),
+                             None) from None
+        # What yfinance's bars lack is in the frame's attrs ("source"), not a warning on every answer.
+        notes = answers.answer_notes(result, request.reading, request.symbol, caveats=False)
         if "error" in result:
-            raise KlineError("\n".join(answers.error_result_lines(what, result, scope.lines)), result)
+            self._tell(notes, stacklevel=4)
+            raise KlineError("\n".join(answers.error_result_lines(what, result, scope.lines, away)), result)
         source = answers.source_of(result, fresh=scope.tables > 0)
-        notes = [*scope.notes, *self._take_pending()]
+        notes = [*scope.notes, *self._take_pending(), *notes]
         if source == "yfinance" and (note := answers.fallback_note(scope.lines)):
             notes.append(note.removeprefix("note: "))
         self._tell(notes, stacklevel=4)
         intraday = request.form == "intraday" or result.get("period") in command._INTRADAY_PERIODS
-        table = bar_frame(result["bars"], self._state.zone_of(request.symbol) if intraday else None)
+        # yfinance's bars are in yfinance's zone for its ticker, which may not be the broker's (a future's).
+        downloaded_as = result.get("symbol") if answers.downloaded(result["bars"]) else None
+        table = bar_frame(result["bars"], self._state.zone_of(request.symbol, downloaded_as) if intraday else None)
         table.attrs.update(_attributes(result, request, source, self.demo))
         return table
 
@@ -312,6 +320,7 @@ class _Request:
     words: list[str]
     form: str
     requested: int | None
+    reading: Any  # the words as the command reads them (veltrax.reading.Reading)
 
     @property
     def symbol(self) -> str:
@@ -459,7 +468,7 @@ def _open_log(directory: Path, notes: list[str]) -> tuple[Path | None, Any]:
 async def _connect(address: Any) -> Any:
     from veltrax.gateway.connection import GatewayConnection
 
-    connection = GatewayConnection(address)
+    connection = GatewayConnection(address, client_id_option="client_id={}")
     if not await connection.connect():
         connection.start_reconnecting()
     return connection
