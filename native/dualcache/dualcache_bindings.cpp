@@ -144,7 +144,8 @@ void bind_dualcache(nb::module_ &module) {
                      "or unavailable) and unsent (writes and removals it is still to get).")
         .def_prop_rw("memoryLimit", &DualCache::memory_limit, &DualCache::set_memory_limit,
                      "Bytes the memory level may hold; the least recently used entries leave\n"
-                     "it first (they stay on disk).")
+                     "it first (they stay on disk). It bounds what one read makes too (at least\n"
+                     "256 MiB): a stored value that would make more is a miss, removed.")
         .def_prop_rw("diskLimit", &DualCache::disk_limit, &DualCache::set_disk_limit,
                      "Bytes the store's files may take, its write-ahead log included; past it,\n"
                      "the least recently used entries are removed as the next entry is written.")

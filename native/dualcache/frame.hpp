@@ -18,11 +18,12 @@ std::string seal_frame(ByteWriter &&writer, std::uint8_t version);
 
 struct Frame {
     std::uint8_t version;
+    std::uint8_t flags;
     std::string_view body;
 };
 
 // Checks magic and checksum; throws FormatError when the bytes are not an intact frame.
-// The version is returned unchecked: whether it can be read is the decoder's call.
+// Version and flags are returned unchecked: whether they can be read is the decoder's call.
 Frame open_frame(std::string_view stored);
 
 }  // namespace veltrax::store
