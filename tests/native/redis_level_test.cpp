@@ -434,6 +434,38 @@ TEST_F(RedisLevelTest, WritingToAServerThatHungUpDoesNotEndTheProcess) {
     EXPECT_TRUE(level.in_outage());
 }
 
+TEST_F(RedisLevelTest, AReplyThatDoesNotParseOrAsksTooMuchDropsTheConnection) {
+    struct Case {
+        const char *name;
+        std::string reply;
+        const char *cause;
+    };
+    std::string many_small = "*2000\r\n";
+    for (int i = 0; i < 2000; ++i) many_small += ":1\r\n";
+    const Case cases[] = {
+        {"not the protocol", "?what\r\n", "Protocol error"},
+        {"an array claiming 2^31 elements", "*2147483647\r\n", "a reply over 1056 bytes"},
+        {"more elements than the limit holds", many_small, "a reply over 1056 bytes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        warnings_.clear();
+        // The first connection answers with the bad reply; later ones as they should.
+        ScriptedServer server([&, connections = 0]() mutable {
+            return std::vector<std::string>{++connections == 1 ? c.reply : ":0\r\n"};
+        });
+        RedisLevel::Options options = quick();
+        options.largest_value = 1024;
+        RedisLevel level = level_at(local(server.port()), options);
+        EXPECT_EQ(level.contains("k"), std::nullopt);
+        ASSERT_EQ(warnings_.size(), 1u);
+        EXPECT_NE(warnings_[0].find(c.cause), std::string::npos) << warnings_[0];
+        now_ += 1s;
+        EXPECT_EQ(level.contains("k"), false);  // a new connection
+        EXPECT_EQ(server.requests().size(), 2u);
+    }
+}
+
 TEST_F(RedisLevelTest, AServerThatNeverAnswersCostsOneTimeout) {
     SilentServer server;
     RedisLevel level = level_at(local(server.port()));
