@@ -12,8 +12,7 @@ SANITIZE_BUILD_DIR := build/sanitize
 BUILD_DIR := build/release
 SYSTEM_PACKAGES := g++ libsqlite3-dev libxxhash-dev libgtest-dev ccache libhiredis-dev redis-server
 BUILD_REQUIRES := scikit-build-core==1.1.2 nanobind==3.1.0 cmake ninja
-NATIVE_SOURCES := CMakeLists.txt pyproject.toml tools/generate_stubs.py tools/stub_patterns.txt \
-	$(shell find native tests/native -name '*.cpp' -o -name '*.hpp')
+NATIVE_SOURCES := CMakeLists.txt pyproject.toml $(shell find native tests/native -name '*.cpp' -o -name '*.hpp')
 # Installs the package editable: Python files come from python/, the compiled
 # modules are rebuilt incrementally in $(BUILD_DIR).
 INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --editable . \
@@ -25,7 +24,7 @@ INSTALL = $(PIP) install --quiet --no-build-isolation --no-deps --editable . \
 SANITIZER_RUNTIME = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: run test test-native test-python bench sanitize build system-packages clean
+.PHONY: run test test-native test-python bench sanitize build stubs install-check system-packages clean
 
 run: $(VENV)/.built
 	$(VENV)/bin/veltrax --demo
@@ -41,12 +40,26 @@ test-python: $(VENV)/.built
 bench: $(VENV)/.built
 	$(PY) -m bench
 
+# The fuzzer of stored values (tests/test_store_reads_cost_what_their_bytes_justify.py)
+# runs for FUZZ_SECONDS here, with the sanitizers watching every read.
+FUZZ_SECONDS ?= 30
+
 sanitize: $(SANITIZE_VENV)/.built
 	$(SANITIZE_BUILD_DIR)/native_tests --gtest_brief=1
-	$(SANITIZER_RUNTIME) VELTRAX_TEST_MODULES=$(SANITIZE_BUILD_DIR)/test_modules \
+	$(SANITIZER_RUNTIME) VELTRAX_TEST_MODULES=$(SANITIZE_BUILD_DIR)/test_modules VELTRAX_FUZZ_SECONDS=$(FUZZ_SECONDS) \
 		$(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 build: $(VENV)/.built
+
+# The typed stubs of the extension modules are checked in beside them (a pip build then needs
+# nothing but a compiler); after changing a module's bindings, make them anew from the build.
+stubs: $(VENV)/.built
+	$(PY) tools/generate_stubs.py $(BUILD_DIR) python
+
+# As a pip user has it: from a clean clone, an sdist, a wheel built from it in pip's isolated
+# build environment, installed into a fresh venv, and the demo run once.
+install-check: system-packages
+	PYTHON=$(PYTHON) tools/check_install.sh
 
 $(VENV)/.built: $(VENV)/.deps $(NATIVE_SOURCES)
 	$(INSTALL)

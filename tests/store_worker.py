@@ -61,9 +61,9 @@ def xxh64(data: bytes, seed: int = 0) -> int:
     return h ^ (h >> 32)
 
 
-def sealed(body: bytes, version: int) -> bytes:
+def sealed(body: bytes, version: int, flags: int = 0) -> bytes:
     """A stored value with this body, sealed as the store seals it: forged, yet intact."""
-    return b"VX" + bytes([version, 0]) + xxh64(body, version << 8).to_bytes(8, "little") + body
+    return b"VX" + bytes([version, flags]) + xxh64(body, version << 8 | flags).to_bytes(8, "little") + body
 
 
 def bars(tag: str, n: int, size: int) -> dict:

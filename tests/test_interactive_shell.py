@@ -76,3 +76,22 @@ def test_completion_of_command_and_period_words(tmp_path):
     child.expect("chart: off")
     child.expect(PROMPT)
     leave(child)
+
+
+def test_a_gateway_that_drops_while_the_prompt_is_shown_is_said_above_the_line_being_typed(tmp_path, gateway):
+    environment = shell_environment(tmp_path, PROMPT_TOOLKIT_NO_CPR="1")
+    child = pexpect.spawn(sys.executable, ["-m", "veltrax", "--gateway", gateway.address], encoding="utf-8",
+                          timeout=30, dimensions=(50, 140), env=environment)
+    child.expect(PROMPT)
+    child.send("kline AA")
+    child.expect("kline AA")
+    gateway.stop()
+    child.expect("disconnected; using yfinance until it is back")
+    child.expect(f"{PROMPT}.*kline AA", timeout=5)  # the prompt drawn again under it, the typing kept
+    gateway.start()
+    child.expect("is back")
+    child.expect(f"{PROMPT}.*kline AA", timeout=5)
+    child.send("PL day 3\r")
+    child.expect("source: ibkr · 3 bars")
+    child.expect(PROMPT)
+    leave(child)

@@ -78,6 +78,7 @@ HELD = Holding("AAPL:day:none:count_5", "AAPL:5m:adj:count_200", "MSFT:intraday"
     (HELD, "kline AAPL ", None),  # past the symbol: the command's own words
     (HELD, "cache ", ["drop", "prune", "stats"]),
     (Unreadable(), "kline ", []),
+    (None, "kl", ["kline"]),
 ])
 def test_symbols_come_from_the_cache_keys_where_a_symbol_goes(data_dir, monkeypatch, store, line, offered):
     from veltrax.cmds.quotes import kline
@@ -87,6 +88,6 @@ def test_symbols_come_from_the_cache_keys_where_a_symbol_goes(data_dir, monkeypa
     completions = [c.text for c in ShellCompleter(Commands()).get_completions(Document(line), CompleteEvent())]
     assert not (data_dir / "cache-kline").exists()  # completing never creates the cache
     if offered is None:
-        assert "day" in completions and "AAPL" not in completions
+        assert "day " in completions and "AAPL " not in completions
     else:
-        assert completions == offered
+        assert completions == [word + " " for word in offered]  # a completed word is followed by a blank

@@ -8,9 +8,9 @@ import pandas as pd
 import pytest
 
 from broker_doubles import RecordingIB, command, daily_bars, minute_bars
-from veltrax.answers import LoggedLine, failure_lines, fallback_note, status_line, title_of
+from veltrax.answers import LoggedLine, answer_notes, failure_lines, fallback_note, status_line, title_of
 from veltrax.cmds.quotes import kline
-from veltrax.output import fit_lines
+from veltrax.output import fit_line, fit_lines
 from veltrax.reading import read_kline_words
 from veltrax.shell import input_problem
 
@@ -47,17 +47,52 @@ MINUTE = pd.Timestamp("2025-06-06 09:30")
 DAY = dt.date(2025, 6, 2)
 
 
-@pytest.mark.parametrize("bars, source, requested, feed, expected", [
-    ([{"date": MINUTE}] * 55, "ibkr", 200, None,
+YFINANCE_BAR = {"date": DAY, "close": 2.5, "Adj Close": 2.4, "average": 2.5, "barCount": 1}
+BROKER_BAR = {"date": DAY, "close": 2.5, "average": 2.45, "barCount": 12}
+
+
+@pytest.mark.parametrize("bars, source, requested, feed, contract, expected", [
+    ([{"date": MINUTE}] * 55, "ibkr", 200, None, None,
      "source: ibkr · 55 of 200 bars · 2025-06-06 09:30 · fresh"),
-    ([{"date": DAY}, {"date": DAY + dt.timedelta(days=4)}], "yfinance", 2, "simulated feed",
+    ([{"date": DAY}, {"date": DAY + dt.timedelta(days=4)}], "yfinance", 2, "simulated feed", None,
      "source: yfinance (simulated) · 2 bars · 2025-06-02 → 2025-06-06 · fresh · simulated feed, not market data"),
-    ([{"date": pd.Timestamp("2025-06-05")}, {"date": MINUTE}], "cache", None, None,
+    ([{"date": pd.Timestamp("2025-06-05")}, {"date": MINUTE}], "cache", None, None, None,
      "source: cache · 2 bars · 2025-06-05 00:00 → 2025-06-06 09:30 · cached"),
-    ([], "ibkr", None, "simulated feed", "source: ibkr (simulated) · 0 bars · fresh · simulated feed, not market data"),
+    ([], "ibkr", None, "simulated feed", None,
+     "source: ibkr (simulated) · 0 bars · fresh · simulated feed, not market data"),
+    ([BROKER_BAR], "ibkr", 1, None, "ESM5 (Jun 2025)",
+     "source: ibkr · ESM5 (Jun 2025) · 1 bar · 2025-06-02 · fresh"),
+    ([YFINANCE_BAR], "cache", 5, None, "ESM5 (Jun 2025)",  # no contract: these bars are yfinance's
+     "source: cache · 1 of 5 bars · 2025-06-02 · cached · yfinance has no average or trade count "
+     "(average = close, barCount = 1) and adds Adj Close (the close adjusted for dividends)"),
+    ([{**BROKER_BAR, "average": 2.5, "barCount": 1}] * 2, "yfinance", None, None, None,
+     "source: yfinance · 2 bars · 2025-06-02 · fresh · yfinance has no average or trade count "
+     "(average = close, barCount = 1)"),
 ])
-def test_status_line(bars, source, requested, feed, expected):
-    assert status_line({"bars": bars}, source, requested, feed) == expected
+def test_status_line(bars, source, requested, feed, contract, expected):
+    assert status_line({"bars": bars}, source, requested, feed, contract) == expected
+
+
+TODAY = dt.date(2025, 6, 6)
+
+
+@pytest.mark.parametrize("words, result, notes", [
+    (["2025-01-04", "2025-01-06"], {"start": "2025-01-04", "end": "2025-01-06", "bars": [
+        {"date": dt.date(2025, 1, 3)}, {"date": pd.Timestamp("2025-01-06 09:30")}]},
+     ["1 of 2 bars is before 2025-01-04: the broker reaches back by whole sessions (by whole years past 365 days), "
+      "and kline keeps every bar it sends"]),
+    (["2025-01-04"], {"start": "2025-01-04", "end": "2025-06-06", "bars": [{"date": dt.date(2025, 1, 6)}]}, []),
+    (["today"], {"error": "Start must be before end", "start": "2025-06-06", "end": "2025-06-06"},
+     ["a range that starts today ends today, and kline needs a start before the end: for today's bars ask for "
+      "intraday (kline AAPL intraday); for the last session's, start at yesterday"]),
+    (["2025-06-06", "2025-06-06"], {"error": "Start must be before end", "start": "2025-06-06", "end": "2025-06-06"},
+     []),  # the failure line names both dates
+    (["day", "1"], {"period": "day", "bars": [YFINANCE_BAR]}, [
+        "yfinance has no average or trade count (average = close, barCount = 1) and adds Adj Close "
+        "(the close adjusted for dividends)"]),
+])
+def test_answers_get_a_note_where_the_commands_rules_surprise(words, result, notes):
+    assert answer_notes(result, read_kline_words(words, kline), "AAPL", today=TODAY) == notes
 
 
 def lines(*entries):
@@ -93,9 +128,24 @@ NO_HOST = ("Failed to perform, curl: (6) Could not resolve host: query2.finance.
      ["kline ZZZZ: not a valid calendar date: 2025-02-30"]),
     ("No data returned", lines(("ERROR", "[ZZZZ] yfinance returned no data", None)),
      ["kline ZZZZ: No data returned", "  yfinance has no data for it"]),
+    ("No data returned", [
+        LoggedLine("WARNING", "reqHistoricalData: Timeout for Stock(symbol='ZZZZ')", "ib_async.ib", 60.02),
+        LoggedLine("ERROR", "Error 162, reqId 4: Historical Market Data Service error message:API historical data "
+                            "query cancelled: 4, contract: Stock(symbol='ZZZZ')", "ib_async.wrapper", 60.03),
+        LoggedLine("ERROR", "[ZZZZ] No data returned"),
+        LoggedLine("ERROR", "[ZZZZ] yfinance returned no data")],
+     ["kline ZZZZ: No data returned", "  the gateway did not answer within 60 s; yfinance has no data for it"]),
 ])
 def test_a_failure_is_one_line_and_its_causes_one_more(error, logged, expected):
     assert failure_lines("kline ZZZZ", error, logged) == expected
+
+
+def test_causes_the_host_knows_come_first():
+    logged = lines(("INFO", "[ZZZZ] No gateway, using yfinance fallback", None),
+                   ("ERROR", "[ZZZZ] yfinance returned no data", None))
+    away = "gateway 127.0.0.1:4002 away since 14:02 (it disconnected)"
+    assert failure_lines("kline ZZZZ", "No data returned", logged, known_causes=[away])[1] == (
+        f"  {away}; yfinance has no data for it")
 
 
 # What the real yfinance raised for each of Yahoo's faults (through the chart service double).
@@ -124,10 +174,29 @@ def test_a_fallback_that_answered_names_why_the_broker_did_not():
 @pytest.mark.parametrize("words, requested, notices", [
     (["5m", "200", "adj"], 200, []),
     ([], 250, []),
-    (["d"], None, []),
+    (["d"], 100, ["'d' asks for day's bars by rules of its own: 100 bars by default (day: 250), a shorter "
+                  "look-back at the broker (fewer bars may come), 1d bars over 1y from yfinance (day: 1d over 5y), "
+                  "cache entries apart from day's"]),
+    (["2025-01-01", "w"], None, ["'w' asks for week's bars by rules of its own: 1d bars from yfinance (week: 1wk), "
+                                 "cache entries apart from week's"]),
     (["day", "5", "none"], 5, []),
-    (["5min", "100"], 250, ["kline takes '5min' as the adjustment word (prices not adjusted): did you mean '5m'?",
-                            "ignored: 100 (kline reads period, count, adj, in that order)"]),
+    (["5min", "100"], 250, ["kline takes '5min' as the adjustment word (prices not adjusted): kline calls that "
+                            "period 5m", "ignored: 100 (kline reads period, count, adj, in that order)"]),
+    (["60m"], 250, ["kline takes '60m' as the adjustment word (prices not adjusted): kline calls that period 1h"]),
+    (["90m"], 250, ["kline takes '90m' as the adjustment word (prices not adjusted): kline has no 90-minute bars; "
+                    "the nearest period it offers is 1h"]),
+    (["day", "5", "4H"], 5, ["kline takes '4H' as the adjustment word (prices not adjusted): kline has no 4-hour "
+                             "bars; the nearest period it offers is 1h"]),
+    (["2m"], 250, ["kline takes '2m' as the adjustment word (prices not adjusted): kline has no 2-minute bars; "
+                   "the nearest period it offers is 1m"]),
+    (["20250102"], 20250102, ["20250102 is read as a count of bars; did you mean 2025-01-02? "
+                              "(dates are written YYYY-MM-DD)"]),
+    (["2025-01-01", "20250601"], None, ["kline takes '20250601' as the adjustment word (prices not adjusted): "
+                                        "dates are written YYYY-MM-DD (2025-06-01) and go right after the symbol"]),
+    (["0"], 0, ["kline sends a count of 0 as it is, and the broker refuses it; what answers instead (yfinance's 5y "
+                "of bars, or a larger cached answer) is kept whole"]),
+    (["5m", "-3"], -3, ["kline sends a count of -3 as it is, and the broker refuses it; what answers instead "
+                        "(yfinance's 5d of bars, or a larger cached answer) is kept without its first 3 bars"]),
     (["day", "１００"], 250, ["kline takes '１００' as the adjustment word (prices not adjusted): "
                               "a count is written in ASCII digits (100)"]),
     (["day", "5", "ajd"], 5, ["kline takes 'ajd' as the adjustment word (prices not adjusted): did you mean 'adj'?"]),
@@ -153,6 +222,12 @@ def test_a_fallback_that_answered_names_why_the_broker_did_not():
 def test_words_the_command_reads_otherwise_get_a_notice(words, requested, notices):
     reading = read_kline_words(words, kline)
     assert (reading.requested, reading.notices) == (requested, notices)
+
+
+def test_an_aliass_own_rules_are_told_once_a_session():
+    told = set()
+    said = [read_kline_words(words, kline, told).notices for words in (["d"], ["d", "5"], ["w"], ["d"])]
+    assert [len(notices) for notices in said] == [1, 0, 1, 0]
 
 
 @pytest.mark.parametrize("line, problem", [
@@ -189,3 +264,11 @@ def test_the_shells_own_lines_are_broken_to_the_terminal_not_wrapped_by_it(text,
     words = re.findall(r"[^\s·]+", text)
     assert re.findall(r"[^\s·]+", "\n".join(lines)) == words
     assert all(line.startswith("  ") for line in lines[1:]) or "\n" in text
+
+
+def test_the_cache_overview_breaks_its_symbols_between_symbols():
+    held = "  " + "; ".join(f"SYM{n}: 1m, 5m, day" for n in range(10))
+    lines = fit_line(held, 80, "; ").split("\n")
+    assert len(lines) == 3 and all(len(line) <= 80 for line in lines)
+    assert all(line.startswith("    SYM") and line.endswith("day") for line in lines[1:])
+    assert "\n".join(lines).replace("\n    ", "; ") == held

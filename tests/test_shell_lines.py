@@ -22,7 +22,8 @@ def veltrax(*args, stdin="", env_dir):
     ("klin AAPL", "unknown command: klin (try 'help')"),
     ("kline", "kline: missing <symbol>; usage: kline <symbol> [rest...] (try 'help kline')"),
     ("help klin", "no help for klin: not a command or shell word (try 'help')"),
-    ("exit now", "exit takes no words"),
+    ("exit now", "usage: exit [STATUS] (a status is a number from 0 to 255)"),
+    ("export 'my bars.csv", "no closing quotation mark: close the quote; nothing was run"),
     ("chart sideways", "chart mode must be on, off or auto (got 'sideways')"),
 ])
 def test_a_wrong_line_is_one_line_on_stderr_and_status_1(tmp_path, line, first_line):
@@ -36,8 +37,8 @@ def test_a_wrong_line_is_one_line_on_stderr_and_status_1(tmp_path, line, first_l
     ("cache", "Show or tidy the bar cache.\n\ncache                  what the bar cache holds"),
     ("chart", "chart [on|off|auto]\n\non: always; off: never;"),
     ("export", "export PATH.csv|PATH.json\n\nWrites every bar of the last bar result"),
-    ("exit", "exit | quit\n\nLeaves the shell"),
-    ("quit", "exit | quit\n\nLeaves the shell"),
+    ("exit", "exit | quit [STATUS]\n\nLeaves the shell"),
+    ("quit", "exit | quit [STATUS]\n\nLeaves the shell"),
 ])
 def test_help_covers_commands_and_shell_words(tmp_path, word, starts):
     done = veltrax("-c", f"help {word}", env_dir=tmp_path)

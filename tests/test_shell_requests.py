@@ -9,6 +9,7 @@ import pytest
 
 from corbel import frame
 from veltrax.cmds.quotes import kline
+from veltrax.cmds.upkeep import cache  # noqa: F401 (registers the cache command)
 from veltrax.contracts import ContractMemory, Instrument
 from veltrax.output import OutputClosed
 from veltrax.shell import Shell
@@ -42,29 +43,30 @@ def test_a_cache_hit_shows_the_table_and_chart_a_fetch_showed(line, broker, yf, 
     (fresh_title, *fresh), (cached_title, *cached) = shown
     assert cached == fresh and len(fresh) > 12  # rows and the chart under them
     assert cached_title == fresh_title.replace(" [yfinance]", " (adjusted)" if "adj" in line else "")
-    fresh_status, cached_status = shell.out.getvalue().splitlines()
-    assert fresh_status.endswith(" · fresh") and cached_status.startswith("source: cache · ")
-    assert cached_status.endswith(" · cached") and fresh_status.split(" · ")[1:3] == cached_status.split(" · ")[1:3]
+    fresh, cached = (line.split(" · ") for line in shell.out.getvalue().splitlines() if line.startswith("source: "))
+    assert (fresh[3], cached[0], cached[3]) == ("fresh", "source: cache", "cached")
+    assert fresh[1:3] == cached[1:3] and fresh[4:] == cached[4:]  # yfinance's bars say what they lack, cached too
 
 
-@pytest.mark.parametrize("symbol, broker, zone", [
-    ("AAPL", True, "US/Eastern"),
-    ("/ES", True, "US/Eastern"),  # the simulated futures trade on New York time
-    ("AAPL", False, "exchange time"),
+@pytest.mark.parametrize("symbol, broker, zone, contract", [
+    ("AAPL", True, "US/Eastern", None),
+    ("/ES", True, "US/Central", "contract ESM5 (Jun 2025)"),  # CME's zone; the front month answers
+    ("AAPL", False, "exchange time", None),
 ])
-def test_tables_are_shown_in_the_zone_the_lookup_named(symbol, broker, zone, yf, data_dir, monkeypatch):
+def test_tables_are_shown_in_the_zone_and_contract_the_lookup_named(symbol, broker, zone, contract, yf, data_dir,
+                                                                      monkeypatch):
     zones = []
 
     def printer(table, title, file=None):
-        zones.append(frame.bar_time_zone.get())
+        zones.append((frame.known(frame.bar_time_zone), frame.known(frame.bar_contract)))
         print(title, file=file)
 
     monkeypatch.setattr(kline, "printFrame", printer)
     monkeypatch.setattr(frame, "printFrame", printer)
     shell = Shell(ShellState(simulated_ib()) if broker else ShellState(), out=io.StringIO(), tables=io.StringIO())
     assert run_lines(shell, f"kline {symbol} 5m 10", f"kline {symbol} 5m 10") == [True, True]
-    assert zones == [zone, zone]  # the fetch (the command prints) and the hit (the shell prints)
-    assert frame.bar_time_zone.get() is None
+    assert zones == [(zone, contract)] * 2  # the fetch (the command prints) and the hit (the shell prints)
+    assert frame.bar_time_zone.get() is None and frame.bar_contract.get() is None
 
 
 @pytest.mark.parametrize("remember, lookups", [(True, 1), (False, 3)])
@@ -107,3 +109,10 @@ def test_no_network_is_named_and_the_chain_stays_in_the_log(yf, data_dir, log_li
     assert out.getvalue() == ("kline AAPL: No data returned\n  yfinance could not be reached: no network "
                               "(Could not resolve host: query2.finance.yahoo.com)\n")
     assert ("ERROR", "[AAPL] yfinance returned no data") in log_lines
+
+
+@pytest.mark.parametrize("asked, dropped", [("kline /ES day 5", "cache drop /es"), ("kline ES day 5", "cache drop /ES")])
+def test_cache_drop_reads_a_symbol_as_kline_does(asked, dropped, data_dir):
+    shell = Shell(ShellState(simulated_ib()), out=io.StringIO(), tables=io.StringIO())
+    assert run_lines(shell, asked, dropped) == [True, True]
+    assert shell.tables.getvalue().splitlines()[-1] == f"removed 1 entry of {dropped.split()[-1].upper()}"

@@ -48,7 +48,7 @@ def test_exit_words_leave(tmp_path, word):
 def test_at_80_columns_notes_and_status_lines_break_where_a_reader_expects(tmp_path):
     child = spawn(tmp_path, columns=80)
     child.sendline("kline AAPL 5min 100")
-    child.expect("did you\r\n  mean '5m'\\?")
+    child.expect("kline\r\n  calls that period 5m")
     child.expect(" · fresh\r\n  simulated feed, not market data\r\n")
     child.sendline("exit")
     child.expect(pexpect.EOF)

@@ -22,18 +22,19 @@ def test_status_line_cache_and_bad_lines(tmp_path):
     ])
     done = veltrax(data_dir=tmp_path, stdin=script + "\n")
     lines, problems = done.stdout.splitlines(), done.stderr.splitlines()
-    assert "source: yfinance · 5 bars · 2025-12-27 → 2025-12-31 · fresh" in lines
-    assert "source: cache · 5 bars · 2025-12-27 → 2025-12-31 · cached" in lines
-    assert "source: yfinance · 22 bars · 2025-03-10 → 2025-03-31 · fresh" in lines
+    statuses = [line.rsplit(" · ", 1)[0] for line in lines if line.startswith("source: ")]
+    assert statuses == ["source: yfinance · 5 bars · 2025-12-27 → 2025-12-31 · fresh",
+                        "source: cache · 5 bars · 2025-12-27 → 2025-12-31 · cached",
+                        "source: yfinance · 22 bars · 2025-03-10 → 2025-03-31 · fresh"]
     assert any(line.startswith("bar cache: 2 entries in ") for line in lines) and "  AAPL: day; MSFT: day" in lines
-    assert any(line.startswith("kline: missing <symbol>") for line in problems)
-    assert "unknown command: klin (try 'help')" in problems
-    assert "kline AAPL: not a valid calendar date: 2025-02-30" in problems
-    assert ["kline ZZZZ: No data returned", "  yfinance has no data for it"] == [
+    assert any(line.startswith("line 5: kline: missing <symbol>") for line in problems)
+    assert "line 6: unknown command: klin (try 'help')" in problems
+    assert "line 7: kline AAPL: not a valid calendar date: 2025-02-30" in problems
+    assert ["line 8: kline ZZZZ: No data returned", "  yfinance has no data for it"] == [
         line for line in problems if "ZZZZ" in line or line.startswith("  ")]
     assert lines.count("removed 1 entry of AAPL") == 1 and "removed 0 entries of AAPL" in lines
     assert "removed 0 stale entries" in lines
-    assert "cache: usage: cache | cache drop <symbol> | cache prune" in problems
+    assert "line 12: cache: usage: cache | cache drop <symbol> | cache prune" in problems
     assert "Traceback" not in done.stderr and done.returncode == 1
     downloads = (tmp_path / "downloads").read_text().splitlines()
     assert len(downloads) == 3  # the repeat came from the cache; the bad lines downloaded nothing

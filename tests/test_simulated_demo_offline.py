@@ -11,6 +11,10 @@ from shell_process import shell_environment
 from veltrax.simfeed.chart_service import COOKIE_VALUE, CRUMB
 
 
+YFINANCE_CAVEAT = ("yfinance has no average or trade count (average = close, barCount = 1) and adds Adj Close "
+                   "(the close adjusted for dividends)")
+
+
 def network_namespace_available() -> bool:
     if shutil.which("unshare") is None:
         return False
@@ -34,9 +38,9 @@ def test_the_demo_answers_without_a_network(tmp_path):
     assert [answer.split(" · ")[:2] for answer in answers[:2]] == [
         ["source: yfinance (simulated)", "5 bars"], ["source: yfinance (simulated)", "4 bars"]]
     assert len(answers) == 3 and answers[2].startswith("source: yfinance (simulated) · ")
-    assert all(answer.endswith(" · fresh · " + label) for answer in answers)
+    assert all(answer.endswith(" · fresh · " + YFINANCE_CAVEAT + " · " + label) for answer in answers)
     errors = done.stderr.splitlines()
-    assert "kline ZZZZ: No data returned" in errors
+    assert "line 3: kline ZZZZ: No data returned" in errors
     assert "  the broker does not list ZZZZ; yfinance does not know the symbol" in errors
     for line in errors:
         assert "http" not in line and CRUMB not in line and COOKIE_VALUE not in line, line

@@ -209,3 +209,13 @@ def test_the_command_answers_from_its_cache_on_a_read_only_or_full_disk(small_di
         lines = [line for line in done.stderr.splitlines() if "cache store" in line]
         assert len(lines) == 1 and str(small_disk / "simulated" / "cache-kline" / "cache.db") in lines[0]
         assert said in lines[0]
+
+
+def test_a_new_cache_in_a_directory_that_cannot_be_written_says_so(small_disk, log_lines):
+    (small_disk / "kline").mkdir()
+    subprocess.run(["mount", "-o", "remount,ro", str(small_disk)], check=True)
+    store = DualCache("kline", cachePrefix=f"{small_disk}/")
+    store["new"] = entry(2)
+    assert store.get("new") == entry(2)
+    (said,) = warnings(log_lines)
+    assert "cannot be used (its directory cannot be written: Read-only file system)" in said

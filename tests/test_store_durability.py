@@ -122,16 +122,17 @@ class TestDamage:
         assert len(warnings) == 1 and self.KEY in warnings[0] and "removed" in warnings[0]
         assert cache.get("QQQ:day:none:count_3") is not None
 
-    def test_a_value_of_a_later_format_is_a_miss_left_in_place(self, tmp_path, stored, log_lines):
-        def later(value):
-            body = value[12:]
-            return store_worker.sealed(body, version=9)
+    @pytest.mark.parametrize("later, said", [
+        (lambda value: store_worker.sealed(value[12:], version=9), "version 9"),
+        (lambda value: store_worker.sealed(value[12:], version=value[2], flags=0xFF), "flags 255"),
+    ], ids=["a later version", "flags of a later format"])
+    def test_a_value_of_a_later_format_is_a_miss_left_in_place(self, tmp_path, stored, log_lines, later, said):
         stored(later)
         cache = KlineCache(tmp_path)
         assert cache.get(self.KEY) is None and cache.get(self.KEY) is None
         assert self.KEY in cache.cache.keys()
         warnings = [message for level, message in log_lines if level == "WARNING"]
-        assert len(warnings) == 1 and "version 9" in warnings[0]
+        assert len(warnings) == 1 and said in warnings[0]
 
     def damaged_pages(self, database: Path):
         data = bytearray(database.read_bytes())

@@ -37,6 +37,19 @@ def pickle_tag(data: bytes) -> bytes:
     return b"\x09" + text(data)
 
 
+def stack_global(module: str, name: str) -> bytes:
+    """The pickle opcodes that name module.name, as protocols 4 and 5 write them."""
+    return b"".join(b"\x8c" + bytes([len(part)]) + part.encode() for part in (module, name)) + b"\x93"
+
+
+def shared_lists(levels: int, width: int) -> list:
+    """1.6 KB pickled, each level `width` references to the one below: width**levels paths."""
+    value: list = []
+    for _ in range(levels):
+        value = [value] * width
+    return value
+
+
 class Runs:
     """Pickles as a call of `function` with `args`: what a planted value would have run."""
 
@@ -61,11 +74,25 @@ def forged_values(marker: Path) -> dict[str, tuple[int, bytes]]:
         "pickled column running os.system": (1, b"\x08\x01\x01" + text(b"a") + b"\x08\x00"
                                               + text(pickle.dumps([touch]))),
         "pickle reaching a method through getattr": (
-            1, pickle_tag(b"\x80\x04cbuiltins\ngetattr\ncdatetime\ndate\nX\x03\x00\x00\x00mro\x86R.")),
+            1, pickle_tag(b"\x80\x04" + stack_global("builtins", "getattr") + stack_global("datetime", "date")
+                          + b"\x8c\x03mro\x86R.")),
         "numpy scalar read from a pointer": (
-            1, pickle_tag(b"\x80\x04cnumpy._core.multiarray\nscalar\ncnumpy\ndtype\nX\x02\x00\x00\x00O8"
-                          b"\x89\x88\x87RC\x08AAAAAAAA\x86R.")),
-        "bytearray of 16 GiB": (1, pickle_tag(b"\x80\x04cbuiltins\nbytearray\n\x8a\x05\x00\x00\x00\x00\x04\x85R.")),
+            1, pickle_tag(b"\x80\x04" + stack_global("numpy._core.multiarray", "scalar")
+                          + stack_global("numpy", "dtype") + b"\x8c\x02O8\x89\x88\x87RC\x08AAAAAAAA\x86R.")),
+        "numpy scalar of a gigabyte": (
+            1, pickle_tag(b"\x80\x04" + stack_global("numpy._core.multiarray", "scalar")
+                          + stack_global("numpy", "dtype") + b"\x8c\x0bV1000000000\x89\x88\x87R\x85R.")),
+        "bytearray of 16 GiB": (1, pickle_tag(b"\x80\x04" + stack_global("builtins", "bytearray")
+                                              + b"\x8a\x05\x00\x00\x00\x00\x04\x85R.")),
+        "pickle filling memo slot 200,000,000": (1, pickle_tag(b"\x80\x04Nr\x00\xc2\xeb\x0b.")),
+        "nested lists sharing references": (1, pickle_tag(pickle.dumps((shared_lists(8, 100),), protocol=5))),
+        "2 million rows of one flag": (1, b"\x08" + varint(2_000_000) + b"\x01" + text(b"a") + b"\x02\x00"
+                                       + text(b"\x01" * 2_000_000)),
+        "day 2,147,483,647 as a date": (2, b"\x0b" + (2**31 - 1).to_bytes(4, "little")),
+        "day -2,147,483,648 in a date column": (1, b"\x08\x01\x01" + text(b"d") + b"\x03\x00"
+                                                + text((-(2**31)).to_bytes(4, "little", signed=True))),
+        "a datetime -2^63 microseconds off": (2, b"\x0c" + (-(2**63)).to_bytes(8, "little", signed=True)),
+        "NaT as a timestamp": (2, b"\x0d\x02" + (-(2**63)).to_bytes(8, "little", signed=True)),
     }
 
 

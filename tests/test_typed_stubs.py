@@ -18,6 +18,9 @@ USAGE = """
     import datetime
     from typing import Any, assert_type
 
+    import pandas as pd
+
+    import veltrax
     from corbel.dualcache import DualCache
     from veltrax.cmds.quotes import kline
     from veltrax.gateway.candle_store import KlineCache
@@ -35,17 +38,24 @@ USAGE = """
     assert_type(kline._parse_date("today"), datetime.date)
     assert_type(kline._get_cache(), KlineCache)
     assert_type(kline._candle_store, KlineCache | None)
+    with veltrax.Session(demo=True, data_dir="/tmp/data") as session:
+        assert_type(session.kline("AAPL", "5m", 200, datetime.date(2025, 1, 1)), pd.DataFrame)
+    assert_type(veltrax.kline("AAPL"), pd.DataFrame)
+    assert_type(veltrax.KlineError("failed").result, dict[str, Any] | None)
 
     async def request(op: kline.IOpKline) -> None:
         op.symbol, op.rest = "AAPL", ["day", "5"]
         assert_type(await op.run(), dict[str, Any])
         assert_type(await op._kline(None, op.rest), dict[str, Any])
+        assert_type(await veltrax.kline_async("AAPL", "day", 5), pd.DataFrame)
 """
 
 MISUSES = {
     'KlineCache.count_key("SPY", "day", "none", "250")': 'incompatible type "str"; expected "int"',
     'kline.PERIOD_MAP["day"] = "1 day"': "Unsupported target for indexed assignment",
     'kline.IOpKline(state=None, ib=None).rest = "day"': 'Incompatible types in assignment',
+    'veltrax.Session(demo="yes")': 'incompatible type "str"; expected "bool"',
+    'veltrax.kline("AAPL", 2.5)': 'incompatible type "float"',
 }
 
 
@@ -60,17 +70,26 @@ def mypy(source: str, stub_root: Path) -> subprocess.CompletedProcess:
 
 @pytest.fixture(scope="module")
 def stub_root(tmp_path_factory):
-    """The Python packages with the stubs as installed beside each extension module."""
+    """The Python packages as they ship: the stubs beside where each extension module goes."""
     root = tmp_path_factory.mktemp("typed")
     for package in ("veltrax", "corbel"):
         shutil.copytree(ROOT / "python" / package, root / package,
                         ignore=shutil.ignore_patterns("__pycache__"))
-    for name in MODULES:
-        built = Path(importlib.util.find_spec(name).origin)
-        stub = built.with_name(name.rpartition(".")[2] + ".pyi")
-        assert stub.is_file(), f"no stub shipped beside {built}"
-        shutil.copy(stub, root.joinpath(*name.split(".")).with_suffix(".pyi"))
     return root
+
+
+def test_the_shipped_stubs_are_what_stubgen_makes_of_the_modules_built(tmp_path):
+    built = tmp_path / "built"
+    built.mkdir()
+    for name in MODULES:
+        module = Path(importlib.util.find_spec(name).origin)
+        (built / module.name).symlink_to(module)
+    made = subprocess.run([sys.executable, str(ROOT / "tools" / "generate_stubs.py"), str(built), str(tmp_path)],
+                          capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    for name in MODULES:
+        stub = Path(*name.split(".")).with_suffix(".pyi")
+        assert (tmp_path / stub).read_text() == (ROOT / "python" / stub).read_text(), f"{stub}: run make stubs"
 
 
 @pytest.mark.slow

@@ -36,8 +36,10 @@ public:
 Encoded encode(nanobind::handle value);
 
 // Throws FormatError when the bytes are damaged, forged, or cannot be rebuilt
-// (a name the safe unpickler does not admit, more than memory allows), and
-// UnknownFormat for a later format.
-Decoded decode(std::string_view stored);
+// (a name the safe unpickler does not admit, more than memory allows, objects
+// that would take more than `memory_budget` bytes), and UnknownFormat for a
+// later format. Reading costs at most what the bytes and the budget allow, and
+// lets other threads and Ctrl-C (KeyboardInterrupt) through as it goes.
+Decoded decode(std::string_view stored, std::size_t memory_budget);
 
 }  // namespace veltrax::store

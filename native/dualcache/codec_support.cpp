@@ -1,5 +1,7 @@
 #include "dualcache/codec_support.hpp"
 
+#include <unordered_set>
+
 #include "common/pydate.hpp"
 #include "dualcache/bytes_io.hpp"
 #include "dualcache/datetime_api.hpp"
@@ -205,25 +207,40 @@ std::size_t object_bytes(PyObject *object) {
     return allocated(size_reported(object));
 }
 
-std::size_t value_bytes(PyObject *value, int depth) {
-    if (depth >= max_depth) return object_bytes(value);
-    std::size_t bytes = 0;
-    if (PyList_Check(value) || PyTuple_Check(value)) {
-        bytes = PyList_Check(value) ? list_bytes(static_cast<std::size_t>(PyList_GET_SIZE(value)))
-                                    : allocated(size_reported(value));
+namespace {
+
+// Each container is followed once: a value that holds one list in many places
+// (or holds itself) takes that list's memory once, and measuring it takes as
+// long as the value has objects, not as long as it has paths to them.
+class Measure {
+public:
+    std::size_t of(PyObject *value, int depth) {
+        bool list = PyList_Check(value), tuple = PyTuple_Check(value), dict = PyDict_Check(value);
+        if ((!list && !tuple && !dict) || depth >= max_depth) return object_bytes(value);
+        if (!seen_.insert(value).second) return 0;
+        std::size_t bytes = 0;
+        if (dict) {
+            bytes = dict_bytes(value);
+            Py_ssize_t position = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(value, &position, &key, &item))
+                bytes += of(key, depth + 1) + of(item, depth + 1);
+            return bytes;
+        }
+        bytes = list ? list_bytes(static_cast<std::size_t>(PyList_GET_SIZE(value)))
+                     : allocated(size_reported(value));
         Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
         for (Py_ssize_t i = 0; i < size; ++i)
-            bytes += value_bytes(PySequence_Fast_GET_ITEM(value, i), depth + 1);
-    } else if (PyDict_Check(value)) {
-        bytes = dict_bytes(value);
-        Py_ssize_t position = 0;
-        PyObject *key, *item;
-        while (PyDict_Next(value, &position, &key, &item))
-            bytes += value_bytes(key, depth + 1) + value_bytes(item, depth + 1);
-    } else {
-        bytes = object_bytes(value);
+            bytes += of(PySequence_Fast_GET_ITEM(value, i), depth + 1);
+        return bytes;
     }
-    return bytes;
-}
+
+private:
+    std::unordered_set<PyObject *> seen_;
+};
+
+}  // namespace
+
+std::size_t value_bytes(PyObject *value) { return Measure().of(value, 0); }
 
 }  // namespace veltrax::store::codec

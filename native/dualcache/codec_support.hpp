@@ -77,7 +77,8 @@ std::size_t dict_bytes(PyObject *dict);
 // booleans, small ints, pd.NA).
 std::size_t object_bytes(PyObject *object);
 
-// A value with everything it holds (containers followed to max_depth).
-std::size_t value_bytes(PyObject *value, int depth = 0);
+// A value with everything it holds (containers followed to max_depth, each
+// counted once however often it is held).
+std::size_t value_bytes(PyObject *value);
 
 }  // namespace veltrax::store::codec

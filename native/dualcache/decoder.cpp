@@ -1,8 +1,12 @@
 // Stored bytes back to Python values (the layout is in layout.hpp). Nothing
 // read is trusted: every count and length is checked against the bytes that
-// remain before anything is made of it, and pickled bytes go through the
-// safe unpickler.
+// remain before anything is made of it, what the value takes in memory against
+// the reader's budget before the objects are made where that can be known and
+// as they are made where not, and pickled bytes go through the safe unpickler
+// once their opcodes have shown what reading them costs.
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -11,6 +15,7 @@
 #include "dualcache/codec_support.hpp"
 #include "dualcache/datetime_api.hpp"
 #include "dualcache/frame.hpp"
+#include "dualcache/pickle_bounds.hpp"
 #include "dualcache/safe_unpickler.hpp"
 
 namespace veltrax::store {
@@ -46,8 +51,23 @@ nb::object key_object(std::string_view text) {
     return nb::steal(key);
 }
 
+constexpr std::int64_t day_number(std::chrono::year_month_day date) {
+    return std::chrono::sys_days(date).time_since_epoch().count();
+}
+
+// Python's dates: the years 1 to 9999. A day number beyond them is forged (the
+// calendar arithmetic would wrap it to a wrong date).
+constexpr std::int64_t first_day = day_number(std::chrono::year(1) / 1 / 1);
+constexpr std::int64_t last_day = day_number(std::chrono::year(9999) / 12 / 31);
+
+std::chrono::year_month_day calendar_date(std::int64_t days) {
+    if (days < first_day || days > last_day)
+        throw FormatError("a date outside the years 1 to 9999");
+    return civil_from_days(days);
+}
+
 PyObject *date_object(std::int64_t days) {
-    std::chrono::year_month_day date = civil_from_days(days);
+    std::chrono::year_month_day date = calendar_date(days);
     return PyDate_FromDate(static_cast<int>(date.year()),
                            static_cast<int>(static_cast<unsigned>(date.month())),
                            static_cast<int>(static_cast<unsigned>(date.day())));
@@ -55,8 +75,9 @@ PyObject *date_object(std::int64_t days) {
 
 PyObject *datetime_object(std::int64_t micros) {
     std::int64_t days = floor_div(micros, micros_per_day);
-    std::int64_t rest = micros - days * micros_per_day;
-    std::chrono::year_month_day date = civil_from_days(days);
+    std::int64_t rest = micros % micros_per_day;  // days * micros_per_day may overflow
+    if (rest < 0) rest += micros_per_day;
+    std::chrono::year_month_day date = calendar_date(days);
     std::int64_t seconds = rest / 1'000'000;
     return PyDateTime_FromDateAndTime(
         static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
@@ -65,8 +86,15 @@ PyObject *datetime_object(std::int64_t micros) {
         static_cast<int>(rest % 1'000'000));
 }
 
-// pandas makes the Timestamps, from the values as a datetime64 array.
+// pandas makes the Timestamps, from the values as a datetime64 array. The one
+// value that is no time (NaT) is never stored as a timestamp.
 nb::object timestamps(std::string_view data, std::uint8_t unit) {
+    for (std::size_t at = 0; at + 8 <= data.size(); at += 8) {
+        std::int64_t value;
+        std::memcpy(&value, data.data() + at, sizeof value);
+        if (value == std::numeric_limits<std::int64_t>::min())
+            throw FormatError("a timestamp that is NaT");
+    }
     const Pandas &pandas = pandas_for_reading();
     nb::object bytes =
         owned(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
@@ -81,12 +109,31 @@ std::uint8_t time_unit(std::uint8_t unit) {
     return unit;
 }
 
+// A long read lets other threads run, and Ctrl-C through, every so often, as
+// Python's own loops do.
+class Pace {
+public:
+    void step(std::size_t work) {
+        done_ += work;
+        if (done_ < next_) return;
+        next_ = done_ + interval;
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        nb::gil_scoped_release others_run;
+    }
+
+private:
+    static constexpr std::size_t interval = std::size_t{1} << 15;  // cells: a few milliseconds
+    std::size_t done_ = 0;
+    std::size_t next_ = interval;
+};
+
 class Decoder {
 public:
-    explicit Decoder(std::uint8_t version) : version_(version) {}
+    Decoder(std::uint8_t version, std::size_t budget) : version_(version), budget_(budget) {}
 
     nb::object value(ByteReader &in, int depth) {
         if (depth > max_depth) throw FormatError("nested too deeply");
+        pace_.step(1);
         auto tag = static_cast<Tag>(in.u8());
         if (tag >= Tag::list && version_ < format_version) throw FormatError("a tag of a later format");
         switch (tag) {
@@ -96,18 +143,14 @@ public:
             case Tag::na: return nb::borrow(pandas_for_reading().na);
             case Tag::int64: {
                 std::int64_t number = in.fixed<std::int64_t>();
-                memory_ += int_bytes(number);
+                charge(int_bytes(number));
                 return owned(PyLong_FromLongLong(number));
             }
             case Tag::float64: return counted(owned(PyFloat_FromDouble(in.fixed<double>())));
             case Tag::str: return counted(text_object(in.text()));
             case Tag::dict: return dict(in, depth);
             case Tag::records: return records(in, depth);
-            case Tag::pickle: {
-                nb::object result = safe_loads(in.text());
-                memory_ += value_bytes(result.ptr());
-                return result;
-            }
+            case Tag::pickle: return unpickled(in.text());
             case Tag::list: return list(in, depth);
             case Tag::date: return counted(owned(date_object(in.fixed<std::int32_t>())));
             case Tag::datetime: return counted(owned(datetime_object(in.fixed<std::int64_t>())));
@@ -124,8 +167,27 @@ public:
 
 private:
     nb::object counted(nb::object made) {
-        memory_ += object_bytes(made.ptr());
+        charge(object_bytes(made.ptr()));
         return made;
+    }
+
+    // Objects that take `bytes` were made, or are about to be.
+    void charge(std::size_t bytes) {
+        memory_ += bytes;
+        if (memory_ > budget_) too_large();
+    }
+
+    [[noreturn]] void too_large() const {
+        throw FormatError("objects of more than " + std::to_string(budget_ >> 20) +
+                          " MiB; memoryLimit bounds what a read makes");
+    }
+
+    // The pickle's opcodes show what reading it costs before the unpickler runs.
+    nb::object unpickled(std::string_view pickle) {
+        pickle_bound(pickle, budget_ - memory_);
+        nb::object result = safe_loads(pickle);
+        charge(value_bytes(result.ptr()));
+        return result;
     }
 
     nb::object dict(ByteReader &in, int depth) {
@@ -136,14 +198,14 @@ private:
             nb::object item = value(in, depth + 1);
             if (PyDict_SetItem(result.ptr(), key.ptr(), item.ptr()) != 0) throw nb::python_error();
         }
-        memory_ += dict_bytes(result.ptr());
+        charge(dict_bytes(result.ptr()));
         return result;
     }
 
     nb::object list(ByteReader &in, int depth) {
         std::size_t size = in.count(1);
+        charge(list_bytes(size));
         nb::object result = owned(PyList_New(static_cast<Py_ssize_t>(size)));
-        memory_ += list_bytes(size);
         for (std::size_t i = 0; i < size; ++i)
             PyList_SET_ITEM(result.ptr(), i, value(in, depth + 1).release().ptr());
         return result;
@@ -153,29 +215,36 @@ private:
     // records are built, except those pandas or pickle make for the whole column.
     struct ColumnIn {
         ColumnKind kind;
-        std::string_view mask;
-        const char *data;
+        std::string_view mask{};
+        std::uint8_t unit = 0;  // of a timestamp column
+        std::string_view data{};
         ByteReader texts{{}};
-        nb::object made;  // a list of the cells, for timestamps, pickled and mixed columns
+        nb::object made{};  // a list of the cells, for timestamps, pickled and mixed columns
         std::size_t cell_bytes = 0;  // what one cell takes, for columns of fixed-size cells
     };
 
     nb::object records(ByteReader &in, int depth) {
         std::size_t rows = in.varint();
         std::size_t columns = in.count(3);
-        // Every row of every column takes at least a byte; a row count beyond the
-        // bytes left is forged, and nothing has been made of it yet.
-        if (rows > in.left()) throw FormatError("more rows than bytes");
+        // Every cell takes at least a byte (a mask entry, a tag, its data), and
+        // records without columns are written as a list: more cells than bytes
+        // are forged, and nothing has been made of them yet.
+        if (columns == 0 ? rows != 0 : rows > in.left() / columns)
+            throw FormatError("more cells than bytes");
         std::vector<nb::object> names;
         std::vector<ColumnIn> cells;
         for (std::size_t column = 0; column < columns; ++column) {
             names.push_back(key_object(in.text()));
-            memory_ += object_bytes(names.back().ptr());
-            cells.push_back(this->column(in, rows, depth));
+            charge(object_bytes(names.back().ptr()));
+            cells.push_back(this->column(in, rows));
         }
         nb::object shape = record_shape(names);
         if (static_cast<std::size_t>(PyDict_GET_SIZE(shape.ptr())) != columns)
             throw FormatError("a column name twice");
+        // The records' own memory is known before any is made.
+        charge(list_bytes(rows) + rows * dict_bytes(shape.ptr()));
+        for (ColumnIn &column : cells) fill(column, rows, depth);
+
         nb::object list = owned(PyList_New(static_cast<Py_ssize_t>(rows)));
         for (std::size_t row = 0; row < rows; ++row) {
             PyObject *record = PyDict_Copy(shape.ptr());
@@ -190,9 +259,9 @@ private:
                 if (PyDict_SetItem(record, names[column].ptr(), cell.ptr()) != 0)
                     throw nb::python_error();
             }
+            if (memory_ > budget_) too_large();
+            pace_.step(columns);
         }
-        memory_ += list_bytes(rows);
-        if (rows) memory_ += rows * dict_bytes(PyList_GET_ITEM(list.ptr(), 0));
         return list;
     }
 
@@ -205,8 +274,9 @@ private:
         return shape;
     }
 
-    ColumnIn column(ByteReader &in, std::size_t rows, int depth) {
-        ColumnIn column{static_cast<ColumnKind>(in.u8()), {}, nullptr, ByteReader({}), {}};
+    // A column's layout, checked; no cell is made yet.
+    ColumnIn column(ByteReader &in, std::size_t rows) {
+        ColumnIn column{.kind = static_cast<ColumnKind>(in.u8())};
         if (column.kind >= ColumnKind::values && version_ < format_version)
             throw FormatError("a column of a later format");
         std::uint8_t masked = in.u8();
@@ -219,46 +289,55 @@ private:
             if (column.mask.find(static_cast<char>(Cell::na)) != std::string_view::npos)
                 na_ = pandas_for_reading().na;
         }
-        std::uint8_t unit = column.kind == ColumnKind::timestamp ? time_unit(in.u8()) : 0;
-        std::string_view data = in.text();
-        column.data = data.data();
+        if (column.kind == ColumnKind::timestamp) column.unit = time_unit(in.u8());
+        column.data = in.text();
         std::size_t width = 0;
         switch (column.kind) {
             case ColumnKind::int64:
             case ColumnKind::float64:
-            case ColumnKind::datetime: width = 8; break;
+            case ColumnKind::datetime:
+            case ColumnKind::timestamp: width = 8; break;
             case ColumnKind::date: width = 4; break;
             case ColumnKind::boolean: width = 1; break;
-            case ColumnKind::timestamp:
-                width = 8;
-                if (data.size() == rows * width) column.made = timestamps(data, unit);
-                break;
-            case ColumnKind::str: column.texts = ByteReader(data); break;
+            case ColumnKind::str: column.texts = ByteReader(column.data); break;
             case ColumnKind::empty:
                 if (column.mask.size() != rows ||
                     column.mask.find(static_cast<char>(Cell::value)) != std::string_view::npos)
                     throw FormatError("a value in a column without values");
                 break;
+            case ColumnKind::pickle: break;
+            case ColumnKind::values:
+                if (rows > column.data.size()) throw FormatError("more cells than bytes");
+                break;
+            default: throw FormatError("unknown column kind");
+        }
+        if (width && column.data.size() != rows * width)
+            throw FormatError("a column of the wrong size");
+        return column;
+    }
+
+    // The cells made for the whole column at once.
+    void fill(ColumnIn &column, std::size_t rows, int depth) {
+        switch (column.kind) {
+            case ColumnKind::timestamp: column.made = timestamps(column.data, column.unit); break;
             case ColumnKind::pickle:
-                column.made = safe_loads(data);
+                column.made = unpickled(column.data);
                 if (!PyList_CheckExact(column.made.ptr()) ||
                     static_cast<std::size_t>(PyList_GET_SIZE(column.made.ptr())) != rows)
                     throw FormatError("a pickled column of the wrong length");
-                memory_ += value_bytes(column.made.ptr()) - list_bytes(rows);
+                memory_ -= list_bytes(rows);  // the list itself is not kept
                 break;
             case ColumnKind::values: {
-                if (rows > data.size()) throw FormatError("more cells than bytes");
-                ByteReader values(data);
+                ByteReader values(column.data);
                 column.made = owned(PyList_New(static_cast<Py_ssize_t>(rows)));
                 for (std::size_t row = 0; row < rows; ++row)
-                    PyList_SET_ITEM(column.made.ptr(), row, value(values, depth + 1).release().ptr());
+                    PyList_SET_ITEM(column.made.ptr(), row,
+                                    value(values, depth + 1).release().ptr());
                 if (values.left()) throw FormatError("bytes after a column's values");
                 break;
             }
-            default: throw FormatError("unknown column kind");
+            default: break;
         }
-        if (width && data.size() != rows * width) throw FormatError("a column of the wrong size");
-        return column;
     }
 
     // A new reference to the cell, or null.
@@ -306,13 +385,15 @@ private:
     template <typename Fixed>
     static Fixed at(const ColumnIn &column, std::size_t row) {
         Fixed value;
-        std::memcpy(&value, column.data + row * sizeof(Fixed), sizeof value);
+        std::memcpy(&value, column.data.data() + row * sizeof(Fixed), sizeof value);
         return value;
     }
 
     std::uint8_t version_;
+    std::size_t budget_;
     PyObject *na_ = nullptr;
     std::size_t memory_ = 0;
+    Pace pace_;
 };
 
 // Why a Python error refused a value, on one line for the log: its type and
@@ -333,13 +414,16 @@ std::string one_line(nb::python_error &error) noexcept {
 
 }  // namespace
 
-Decoded decode(std::string_view stored) {
+Decoded decode(std::string_view stored, std::size_t memory_budget) {
     Frame frame = open_frame(stored);
     if (frame.version < first_format_version || frame.version > format_version)
         throw UnknownFormat("format version " + std::to_string(frame.version));
+    // No flag is defined yet: one that is set means a later format, as a later
+    // version would (the checksum covers the flags, so it is not damage).
+    if (frame.flags) throw UnknownFormat("format flags " + std::to_string(frame.flags));
     python();
     load_datetime_api();
-    Decoder decoder(frame.version);
+    Decoder decoder(frame.version, memory_budget);
     ByteReader in(frame.body);
     GcPause paused;
     try {

@@ -151,6 +151,13 @@ void DiskLevel::open_connection(bool immutable) {
     if (rc != SQLITE_OK) {
         std::string reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         int system_error = db_ ? sqlite3_system_errno(db_) : 0;
+        // A new file in a directory that cannot be written: SQLite falls back to opening it for
+        // reading, and reports that attempt's "No such file or directory"; the cause is the directory.
+        std::error_code ignored;
+        if (!immutable && !fs::exists(file_, ignored) && ::access(directory_.c_str(), W_OK) != 0) {
+            system_error = errno;
+            reason = "its directory cannot be written";
+        }
         if (system_error) reason += std::string(": ") + std::strerror(system_error);
         sqlite3_close_v2(db_);
         db_ = nullptr;

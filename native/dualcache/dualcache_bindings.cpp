@@ -154,7 +154,8 @@ void bind_dualcache(nb::module_ &module) {
                      "this machine only).")
         .def_prop_rw("memoryLimit", &DualCache::memory_limit, &DualCache::set_memory_limit,
                      "Bytes the memory level may hold; the least recently used entries leave\n"
-                     "it first (they stay on disk).")
+                     "it first (they stay on disk). It bounds what one read makes too (at least\n"
+                     "256 MiB): a stored value that would make more is a miss, removed.")
         .def_prop_rw("diskLimit", &DualCache::disk_limit, &DualCache::set_disk_limit,
                      "Bytes of stored entries the disk may hold; past it, the least recently\n"
                      "used entries are removed as the next entry is written.")

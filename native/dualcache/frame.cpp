@@ -58,7 +58,7 @@ Frame open_frame(std::string_view stored) {
     auto version = static_cast<std::uint8_t>(stored[2]);
     auto flags = static_cast<std::uint8_t>(stored[3]);
     if (checksum(body, header_seed(version, flags)) != sum) throw FormatError("checksum mismatch");
-    return {version, body};
+    return {version, flags, body};
 }
 
 }  // namespace veltrax::store

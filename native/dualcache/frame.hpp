@@ -18,6 +18,7 @@ std::string seal_frame(ByteWriter &&writer, std::uint8_t version);
 
 struct Frame {
     std::uint8_t version;
+    std::uint8_t flags;
     std::string_view body;
 };
 
@@ -26,7 +27,7 @@ struct Frame {
 std::uint64_t frame_version(std::string_view stored);
 
 // Checks magic and checksum; throws FormatError when the bytes are not an intact frame.
-// The version is returned unchecked: whether it can be read is the decoder's call.
+// Version and flags are returned unchecked: whether they can be read is the decoder's call.
 Frame open_frame(std::string_view stored);
 
 }  // namespace veltrax::store

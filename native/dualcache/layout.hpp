@@ -29,7 +29,8 @@
 //            values (version 2)  rows x value, never masked: a column of mixed kinds
 // All numbers little-endian. A value is sealed with the lowest version that
 // holds it, so a reader of version 1 reads every value that needs nothing of
-// version 2. A version the reader does not know is a miss, not damage.
+// version 2. A version the reader does not know is a miss, not damage; so is
+// a flag (none is defined yet).
 //
 // Pickled bytes are read by an unpickler that admits only the types named in
 // safe_unpickler.cpp; a value that needs any other is refused when written.

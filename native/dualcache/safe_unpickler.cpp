@@ -78,13 +78,18 @@ std::string_view text_of(nb::handle text) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-// numpy.scalar(dtype, data) reads a pointer out of `data` for a dtype that holds objects.
+// numpy.scalar(dtype, data) reads a pointer out of `data` for a dtype that
+// holds objects, and without `data` allocates the dtype's size, whatever it
+// says: only a scalar of plain data, made from its own bytes, is read.
 nb::object numpy_scalar(nb::object scalar) {
     return nb::cpp_function([scalar](nb::args args) {
         nb::object dtype_type = nb::module_::import_("numpy").attr("dtype");
         if (nb::len(args) < 1 || !nb::isinstance(args[0], dtype_type) ||
             truthy(args[0].attr("hasobject")))
             refuse("numpy", "scalar of objects");
+        if (nb::len(args) != 2 || !PyBytes_CheckExact(args[1].ptr()) ||
+            !args[0].attr("itemsize").equal(nb::int_(PyBytes_GET_SIZE(args[1].ptr()))))
+            refuse("numpy", "scalar without its bytes");
         return scalar(*args);
     });
 }

@@ -132,9 +132,12 @@ std::optional<nb::object> DualCache::answer(StoreLock::Held &busy, std::string_v
 
 DualCache::Reading DualCache::read_unlocked(StoreLock::Held &busy, std::string_view stored) {
     Reading reading;
+    // A read may make as much as memory may hold: a smaller limit (0 keeps nothing
+    // in memory) means keep less, not read less.
+    std::size_t budget = std::max(memory_.limit(), Limits::default_memory_bytes);
     busy.release();
     try {
-        reading.decoded = decode(stored);
+        reading.decoded = decode(stored, budget);
     } catch (const UnknownFormat &error) {
         reading.refused = error.what();
         reading.later_format = true;

@@ -12,7 +12,7 @@ import shutil
 import sys
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, Sequence, TextIO
+from typing import Any, Callable, Optional, Sequence, TextIO, Union
 
 from wcwidth import wcswidth
 
@@ -29,9 +29,14 @@ CHART_MIN_WIDTH = 100
 UNSIZED_CHART_WIDTH = 80
 chart_mode = "auto"
 
-# The zone the shell's intraday bar times are in, set around each request; a table whose dates
-# carry a time of day names it once, above its columns.
-bar_time_zone: contextvars.ContextVar[str | None] = contextvars.ContextVar("bar_time_zone", default=None)
+# What the shell knows of the bars a request prints, set around each request: the zone their
+# times are in, and the contract they come from (a future's month). Each is text, or a function
+# that gives it when the table is printed (what a request learns as it runs, such as the source
+# that answered); a table names them once, above its columns, the zone only where its times carry
+# a time of day.
+BarFact = Union[str, Callable[[], Optional[str]], None]
+bar_time_zone: contextvars.ContextVar[BarFact] = contextvars.ContextVar("bar_time_zone", default=None)
+bar_contract: contextvars.ContextVar[BarFact] = contextvars.ContextVar("bar_contract", default=None)
 
 # What a terminal too narrow for the whole table gives up, in this order: the bar columns read
 # least (a download's average is its close and its count is 1), then any other column from the
@@ -90,9 +95,12 @@ def printFrame(table: Any, title: str | None = None, *, file: TextIO | None = No
     columns = [format_column(str(name), rows_shown.iloc[:, position].tolist(),
                              integer_like=str(dtype).lower().startswith(("int", "uint")))
                for position, (name, dtype) in enumerate(zip(table.columns, table.dtypes))]
-    zone = bar_time_zone.get()
+    contract, zone = known(bar_contract), known(bar_time_zone)
+    caption = [contract] if contract else []
     if zone and any(column.time_of_day for column in columns):
-        emit(f"times in {zone}")
+        caption.append(f"times in {zone}")
+    if caption:
+        emit(" · ".join(caption))
     columns, left_out = fitted(columns, limit) if limit is not None else (columns, [])
     emit(line_of(columns, [column.name for column in columns]))
     for index in range(len(shown)):
@@ -106,6 +114,11 @@ def printFrame(table: Any, title: str | None = None, *, file: TextIO | None = No
     if wants_chart(out, limit):
         for chart_line in chart_of(table, limit or UNSIZED_CHART_WIDTH, color=out.isatty()):
             print(chart_line, file=out)
+
+
+def known(fact: contextvars.ContextVar[BarFact]) -> str | None:
+    value = fact.get()
+    return value() if callable(value) else value
 
 
 def format_column(name: str, values: list[Any], integer_like: bool) -> Column:

@@ -13,9 +13,10 @@ import os
 import signal
 import sys
 from pathlib import Path
-from typing import Any, Coroutine
+from typing import Any, Coroutine, NoReturn
 
 from corbel import frame
+from veltrax import demo
 from veltrax.downloader import configure_on_first_import
 from veltrax.output import BAR_FORMATS, EXIT_OUTPUT_CLOSED, OutputClosed, bars_text, silence_closed_stdout
 from veltrax.paths import data_dir
@@ -28,6 +29,7 @@ EXIT_USAGE = 2
 EXIT_CANCELLED = 130  # 128 + SIGINT, as shells report a tool that Ctrl-C ended
 # The shared bar cache (Redis); the bar store reads it when it is first used.
 CACHE_URL_VARIABLE = "VELTRAX_CACHE_URL"
+GATEWAY_VARIABLE = "VELTRAX_GATEWAY"
 
 
 class ShowVersion(argparse.Action):
@@ -43,21 +45,39 @@ class ShowVersion(argparse.Action):
         parser.exit()
 
 
+class OneLine(argparse.Action):
+    """-c LINE, refused when given twice: a second line would otherwise silently replace the first."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, value: Any,
+                 option: str | None = None) -> None:
+        if getattr(namespace, self.dest) is not None:
+            parser.error("-c takes one line; for several, put them in a file and run veltrax < FILE")
+        setattr(namespace, self.dest, value)
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, with a wrong command line told in one line (its usage is what --help shows)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: {message} (try {self.prog} --help)\n")
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="veltrax", description="Market-data and trading shell.",
-                                     epilog="Exit status: 0 ok, 1 a line failed, 2 usage error, 130 cancelled "
-                                            "(Ctrl-C), 141 output closed.")
+    parser = Parser(prog="veltrax", description="Market-data and trading shell.",
+                    epilog="Exit status: 0 ok, 1 a line failed, 2 usage error, 130 cancelled (Ctrl-C), "
+                           "141 output closed, N as a line's exit N said.")
     parser.add_argument("--version", action=ShowVersion)
-    parser.add_argument("-c", dest="line", metavar="LINE", help="run one command line and exit")
+    parser.add_argument("-c", dest="line", metavar="LINE", action=OneLine, help="run one command line and exit")
     parser.add_argument("--format", choices=BAR_FORMATS,
                         help="with -c: write only the bars to standard output, as CSV or JSON")
     parser.add_argument("--demo", action="store_true",
                         help="run on the simulated feed (offline; generated bars, not market data)")
     parser.add_argument("--demo-fault", metavar="KIND",
                         help="make the simulated feed fail: empty, error[=MESSAGE] or slow=SECONDS")
-    parser.add_argument("--gateway", metavar="HOST:PORT", default=os.environ.get("VELTRAX_GATEWAY"),
+    parser.add_argument("--gateway", metavar="HOST:PORT",
                         help="broker gateway to connect to (default: $VELTRAX_GATEWAY; none: yfinance only)")
-    parser.add_argument("--client-id", type=int, default=1, metavar="N", help="API client id at the gateway")
+    parser.add_argument("--client-id", type=int, metavar="N",
+                        help="API client id at the gateway (default: 1, or the next free one when 1 is in use)")
     parser.add_argument("--cache-url", metavar="URL",
                         help=f"bar cache shared with other shells, on Redis: redis://[user:password@]host:port/db "
                              f"(default: ${CACHE_URL_VARIABLE}, which this sets for the process; a password is "
@@ -68,40 +88,25 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.demo_fault is not None and not args.demo:
         parser.error("--demo-fault needs --demo")
+    if args.demo and args.gateway is not None:
+        parser.error("--demo runs on its own simulated broker; leave out --gateway (or --demo, for the real one)")
+    if not args.demo and args.gateway is None:
+        args.gateway = os.environ.get(GATEWAY_VARIABLE) or None  # the demo never reaches for a real gateway
+    if args.client_id is not None and args.gateway is None:
+        parser.error(f"--client-id needs a gateway: --gateway HOST:PORT or ${GATEWAY_VARIABLE}")
     if args.format is not None and args.line is None:
         parser.error("--format needs -c LINE")
     return args
 
 
 def simulated_state(args: argparse.Namespace) -> ShellState:
-    """The simulated feed on both paths, with its cache apart so no real session is ever answered with its bars.
-
-    The broker is a simulated client, built on first use (a session that never asks for bars never
-    loads it); the downloader is the real yfinance talking to the simulated chart service
-    in-process, so the demo never opens a network connection.
-    """
-    faults = None
-    if args.demo_fault:
-        from veltrax.simfeed import FeedFaults
-
-        faults = FeedFaults.parse(args.demo_fault)  # a bad word is a usage error now, not at the first request
-
-    def make_ib() -> Any:
-        from veltrax.simfeed import SimulatedIB
-
-        return SimulatedIB(faults=faults)
-
-    os.environ["VELTRAX_DATA_DIR"] = str(data_dir() / "simulated")
-    # Simulated bars are shared only with other simulated sessions, never with the market's.
-    os.environ["VELTRAX_CACHE_NAMESPACE"] = "simulated"
-    configure_on_first_import(session_factory=simulated_downloader_session)
-    return ShellState(make_ib=make_ib, feed_label="simulated feed")
-
-
-def simulated_downloader_session() -> Any:
-    from veltrax.simfeed.transport import simulated_session
-
-    return simulated_session()
+    """The demo's feed, its data directory and shared-cache namespace set for this process (the
+    bar store reads them when it is first made)."""
+    state = demo.simulated_state(args.demo_fault)
+    os.environ["VELTRAX_DATA_DIR"] = str(demo.simulated_data_dir(data_dir()))
+    os.environ["VELTRAX_CACHE_NAMESPACE"] = demo.CACHE_NAMESPACE
+    configure_on_first_import(session_factory=demo.simulated_downloader_session)
+    return state
 
 
 def banner(state: ShellState, gateway: Any) -> str:
@@ -138,19 +143,27 @@ def run_cancellable_to_end(loop: asyncio.AbstractEventLoop, work: Coroutine[Any,
         loop.remove_signal_handler(signal.SIGINT)
 
 
-async def one_line(shell: Shell, line: str, fmt: str | None) -> int:
-    ok = await shell.execute(line)
-    if ok and fmt is not None:
-        if shell.last_result is None:
-            shell.warn(f"--format {fmt}: '{line.strip()}' gives no bars")
-            return EXIT_FAILED
-        sys.stdout.write(bars_text(shell.last_result["bars"], fmt))
-        sys.stdout.flush()
+def exit_status(shell: Shell, ok: bool) -> int:
+    """The status `exit N` asked for, else what the lines earned."""
+    if shell.exit_status is not None:
+        return shell.exit_status
     return EXIT_OK if ok else EXIT_FAILED
 
 
+async def one_line(shell: Shell, line: str, fmt: str | None) -> int:
+    ok = await shell.execute(line)
+    if ok and fmt is not None and not shell.exit_requested:
+        if shell.last_result is None:
+            shell.warn(f"--format {fmt}: '{line.strip()}' gives no bars")
+            return EXIT_FAILED
+        result = shell.last_result
+        sys.stdout.write(bars_text(result["bars"], fmt, shell.last_zone, result.get("type") == "intraday"))
+        sys.stdout.flush()
+    return exit_status(shell, ok)
+
+
 async def script(shell: Shell) -> int:
-    return EXIT_OK if await run_script(shell, sys.stdin.fileno()) else EXIT_FAILED
+    return exit_status(shell, await run_script(shell, sys.stdin.fileno()))
 
 
 def use_cache_url(given: str | None) -> None:
@@ -207,14 +220,14 @@ def run_shell(args: argparse.Namespace) -> int:
             from veltrax.gateway.connection import GatewayAddress, GatewayConnection
 
             try:
-                address = GatewayAddress.parse(args.gateway, args.client_id)
+                address = GatewayAddress.parse(args.gateway, args.client_id or 1)
             except ValueError as error:
                 print(f"veltrax: {error}", file=sys.stderr)
                 return EXIT_USAGE
-            gateway = GatewayConnection(address)
+            gateway = GatewayConnection(address, fixed_client_id=args.client_id is not None)
             if not loop.run_until_complete(gateway.connect()):
                 gateway.start_reconnecting()
-            state = ShellState(gateway.ib)
+            state = ShellState(gateway.ib, gateway=gateway)
         else:
             state = ShellState()
         if args.format is not None:
@@ -230,7 +243,8 @@ def run_shell(args: argparse.Namespace) -> int:
         from veltrax.interactive import run_interactive  # prompt_toolkit only where a prompt is shown
 
         shell.say(banner(state, gateway))
-        return loop.run_until_complete(run_interactive(shell, directory))
+        loop.run_until_complete(run_interactive(shell, directory))
+        return exit_status(shell, True)
     finally:
         if gateway is not None:
             loop.run_until_complete(gateway.close())

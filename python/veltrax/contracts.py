@@ -27,6 +27,34 @@ class Instrument:
     zone: str | None
     expires: dt.date | None = None
 
+    @property
+    def label(self) -> str | None:
+        """A future's contract as a trader names it, "ESH7 (Mar 2027)"; None for other instruments."""
+        if self.expires is None:
+            return None
+        month = getattr(self.contract, "lastTradeDateOrContractMonth", "")[:6]
+        try:
+            named = dt.datetime.strptime(month, "%Y%m").strftime("%b %Y")
+        except ValueError:
+            named = f"{self.expires:%b %Y}"
+        local = getattr(self.contract, "localSymbol", "") or self.symbol
+        return f"{local} ({named})"
+
+
+def typed_symbol(word: str) -> str:
+    """A symbol as every shell word reads it: upper-cased, as the kline command reads its own."""
+    return word.upper()
+
+
+def cache_symbols(word: str) -> tuple[str, ...]:
+    """The symbols the bar cache may hold a typed symbol's entries under: the broker's (a future's
+    root, "ES" for "/ES") and, where yfinance answered without a lookup, the symbol as typed."""
+    symbol = typed_symbol(word)
+    root = symbol[1:] if symbol.startswith("/") else symbol
+    if root in FUTURES_ROOTS or symbol.startswith("/"):
+        return tuple(dict.fromkeys((root, symbol, f"/{root}")))
+    return (symbol,)
+
 
 def requested_contract(symbol: str) -> Any:
     """The contract to look up for a typed symbol: a future for "/ES" or a known root, else a stock."""

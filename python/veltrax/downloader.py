@@ -19,6 +19,7 @@ import importlib.machinery
 import sys
 import threading
 from collections.abc import Callable, Sequence
+from pathlib import Path
 from types import ModuleType
 from typing import Any
 
@@ -28,10 +29,11 @@ LIBRARY = "yfinance"
 CACHE_FOLDER = "yfinance"
 
 
-def configure_yfinance(yfinance: ModuleType, session: Any = None) -> None:
-    """Point the library's caches into the data directory, make it raise its failures, and install `session`."""
+def configure_yfinance(yfinance: ModuleType, session: Any = None, cache_dir: Path | None = None) -> None:
+    """Point the library's caches into `cache_dir` (by default the data directory's), make it raise
+    its failures, and install `session`."""
     # The library makes the folder on first use, and does without its caches if it cannot.
-    yfinance.cache.set_cache_location(str(data_dir() / CACHE_FOLDER))
+    yfinance.cache.set_cache_location(str(cache_dir if cache_dir is not None else data_dir() / CACHE_FOLDER))
     yfinance.config.debug.hide_exceptions = False
     if session is not None:
         # The library keeps one process-wide data session; given one, every Ticker uses it.
@@ -73,14 +75,14 @@ class _AfterImport:
             logger.warning("{} is not configured for the shell: {}", self.name, error)
 
 
-def configure_on_first_import(session_factory: Callable[[], Any] | None = None) -> None:
+def configure_on_first_import(session_factory: Callable[[], Any] | None = None, cache_dir: Path | None = None) -> None:
     """Run `configure_yfinance` when yfinance is imported (now, if it already is).
 
     `session_factory` makes the session to install, at that moment; None keeps the library's own.
     """
 
     def configure(yfinance: ModuleType) -> None:
-        configure_yfinance(yfinance, session_factory() if session_factory is not None else None)
+        configure_yfinance(yfinance, session_factory() if session_factory is not None else None, cache_dir)
 
     loaded = sys.modules.get(LIBRARY)
     if loaded is not None:
@@ -90,3 +92,15 @@ def configure_on_first_import(session_factory: Callable[[], Any] | None = None) 
         if isinstance(finder, _AfterImport) and finder.name == LIBRARY:
             sys.meta_path.remove(finder)
     sys.meta_path.insert(0, _AfterImport(LIBRARY, configure))
+
+
+def exchange_zone(symbol: str) -> str | None:
+    """The zone yfinance gives the symbol's bar times in, where this process's downloads told it
+    (its time-zone cache); None before yfinance is loaded: a lookup never costs its import."""
+    yfinance = sys.modules.get(LIBRARY)
+    if yfinance is None:
+        return None
+    try:
+        return yfinance.cache.get_tz_cache().lookup(symbol) or None
+    except Exception:  # a stand-in without the cache, or a cache that cannot be read: not known
+        return None

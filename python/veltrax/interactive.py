@@ -12,6 +12,7 @@ from prompt_toolkit.auto_suggest import AutoSuggestFromHistory
 from prompt_toolkit.completion import CompleteEvent, Completer, Completion
 from prompt_toolkit.document import Document
 from prompt_toolkit.history import FileHistory, InMemoryHistory
+from prompt_toolkit.patch_stdout import patch_stdout
 
 from veltrax.paths import bar_cache_dir
 from veltrax.shell import BUILTINS, PROMPT, Shell
@@ -102,7 +103,8 @@ class ShellCompleter(Completer):
         wanted = prefix.upper() if completes_a_symbol(words) else prefix
         for candidate in self.candidates(words):
             if candidate.startswith(wanted) and candidate != prefix:
-                yield Completion(candidate, start_position=-len(prefix))
+                # A completed word is followed by a blank, as in a POSIX shell, ready for the next.
+                yield Completion(candidate + " ", start_position=-len(prefix), display=candidate)
 
 
 def prompt_session(shell: Shell, directory: Path) -> PromptSession[str]:
@@ -151,7 +153,10 @@ async def run_interactive(shell: Shell, directory: Path) -> int:
         session.app.after_render += load_commands
     while not shell.exit_requested:
         try:
-            line = await session.prompt_async(PROMPT)
+            # What is written meanwhile (a gateway that drops or comes back) goes above the prompt,
+            # not over the line being typed.
+            with patch_stdout(raw=True):
+                line = await session.prompt_async(PROMPT)
         except KeyboardInterrupt:
             continue
         except EOFError:

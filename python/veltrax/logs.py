@@ -12,6 +12,7 @@ import logging
 import re
 import sys
 import threading
+import time
 import warnings
 from pathlib import Path
 from typing import Any, Iterator, TextIO
@@ -81,23 +82,49 @@ def configure_logging(directory: Path, console: TextIO | None = None) -> Path | 
     Returns the log file, or None when the directory cannot take one (one line on the console
     says why). Text that cannot be encoded is written escaped, so a log line never fails.
     """
-    console = console if console is not None else sys.stderr
+    def to_console(message: str) -> None:
+        # Standard error as it is at the moment: while the prompt is shown, that is prompt_toolkit's
+        # proxy, which prints above the line being typed instead of over it.
+        stream = console if console is not None else sys.stderr
+        stream.write(message)
+        stream.flush()
+
     logger.remove()
     logger.configure(patcher=redact_secrets)
     route_warnings_to_log()
-    logger.add(console, level="WARNING", format="<level>{level}</level>: {message}", colorize=console.isatty(),
-               filter=for_the_terminal)
+    logger.add(to_console, level="WARNING", format="<level>{level}</level>: {message}",
+               colorize=(console if console is not None else sys.stderr).isatty(), filter=for_the_terminal)
     logging.basicConfig(handlers=[ToLoguru()], level=logging.INFO, force=True)
     show_the_stores_warnings()
-    path = directory / LOG_FILE
     try:
-        directory.mkdir(parents=True, exist_ok=True)
-        logger.add(path, level="INFO", format=FILE_FORMAT, rotation="5 MB", retention=3, encoding="utf-8",
-                   errors="backslashreplace")
+        add_log_file(logger, directory)
     except OSError as error:
         terminal.warning("no log file in {}: {}", directory, error)
         return None
-    return path
+    return directory / LOG_FILE
+
+
+def add_log_file(log: Any, directory: Path, **options: Any) -> int:
+    """Add <directory>/veltrax.log to `log`'s handlers (info and above, rotated); its handler id.
+    OSError when the directory cannot take one."""
+    directory.mkdir(parents=True, exist_ok=True)
+    return log.add(directory / LOG_FILE, level="INFO", format=FILE_FORMAT, rotation="5 MB", retention=3,
+                   encoding="utf-8", errors="backslashreplace", **options)
+
+
+def independent_logger() -> Any:
+    """A loguru logger with handlers of its own, its lines redacted as the shell's are.
+
+    loguru has one set of handlers per process, the stderr one among them until someone removes
+    it; a library in a notebook's process writes to none of them (and they to none of its own).
+    loguru offers no public way to make such a logger, so this makes one as loguru makes its own.
+    """
+    from loguru._logger import Core, Logger
+
+    log = Logger(core=Core(), exception=None, depth=0, record=False, lazy=False, colors=False, raw=False,
+                 capture=True, patchers=[], extra={})
+    log.configure(patcher=redact_secrets)
+    return log
 
 
 def show_the_stores_warnings() -> None:
@@ -112,10 +139,12 @@ def show_the_stores_warnings() -> None:
 def lines_logged() -> Iterator[list[LoggedLine]]:
     """The lines logged (from any thread) while the block runs, the libraries' included."""
     lines: list[LoggedLine] = []
+    started = time.monotonic()
 
     def keep(message) -> None:
         record = message.record
-        lines.append(LoggedLine(record["level"].name, record["message"], record["extra"].get("library")))
+        lines.append(LoggedLine(record["level"].name, record["message"], record["extra"].get("library"),
+                                time.monotonic() - started))
 
     handler = logger.add(keep, level="INFO", format="{message}", catch=True)
     try:

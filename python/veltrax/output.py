@@ -21,6 +21,8 @@ EXIT_OUTPUT_CLOSED = 141
 # Bar formats the shell writes, by name and file suffix. Parquet is left out on purpose: it would
 # need pyarrow, over a hundred megabytes, for what CSV and JSON already carry.
 BAR_FORMATS = ("csv", "json")
+# The fields of a bar record, the header of a CSV without bars.
+BAR_FIELDS = ("date", "open", "high", "low", "close", "volume", "average", "barCount")
 SPINNER_AFTER = 0.5
 SPINNER_FRAMES = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
 SPINNER_TICK = 0.1
@@ -156,33 +158,64 @@ def fit_lines(text: str, width: int | None) -> str:
     return "\n".join(fit_line(line, width) for line in text.split("\n"))
 
 
-def fit_line(line: str, width: int) -> str:
+def fit_line(line: str, width: int, separator: str = SEPARATOR) -> str:
+    """One line broken to `width`: between its `separator` parts where it has them, else between
+    words; continuation lines indented by two more columns than the line itself."""
     if display_width(line) <= width:
         return line
-    if SEPARATOR not in line:
-        return textwrap.fill(line, width, subsequent_indent=CONTINUATION, break_long_words=False,
+    indent = line[:len(line) - len(line.lstrip(" "))]
+    continuation = indent + CONTINUATION
+    if separator not in line:
+        return textwrap.fill(line, width, subsequent_indent=continuation, break_long_words=False,
                              break_on_hyphens=False)
-    parts = line.split(SEPARATOR)
+    parts = line.split(separator)
     lines = [parts[0]]
     for part in parts[1:]:
-        joined = lines[-1] + SEPARATOR + part
+        joined = lines[-1] + separator + part
         if display_width(joined) > width:
-            lines.append(CONTINUATION + part)
+            lines.append(continuation + part)
         else:
             lines[-1] = joined
     return "\n".join(lines)
 
 
-def bars_text(bars: list[dict], fmt: str) -> str:
-    """The bars as CSV (a header, then one row a bar) or JSON (an array of records)."""
+def bars_text(bars: list[dict], fmt: str, zone: str | None = None, intraday: bool = False) -> str:
+    """The bars as CSV (a header, then one row a bar) or JSON (an array of records).
+
+    Bar times are ISO 8601: dates alone for daily and longer bars; intraday times with their UTC
+    offset where `zone` (the zone they are in) is known, as they are otherwise. `intraday` says
+    the bars are intraday even where every time is a midnight.
+    """
     import pandas as pd
 
-    table = pd.DataFrame(bars)
+    if fmt not in BAR_FORMATS:
+        raise ValueError(f"unknown bar format {fmt!r}: use {' or '.join(BAR_FORMATS)}")
+    table = pd.DataFrame(bars) if bars else pd.DataFrame(columns=BAR_FIELDS)
+    if "date" in table.columns and len(table):
+        table["date"] = iso_times(table["date"], zone, intraday)
     if fmt == "csv":
         return table.to_csv(index=False)
-    if fmt == "json":
-        return table.to_json(orient="records", date_format="iso", date_unit="s") + "\n"
-    raise ValueError(f"unknown bar format {fmt!r}: use {' or '.join(BAR_FORMATS)}")
+    return table.to_json(orient="records", date_format="iso", date_unit="s") + "\n"
+
+
+def iso_times(column: Any, zone: str | None, intraday: bool) -> Any:
+    """Bar times as ISO 8601 text (see `bars_text`); a column that holds no times stays as it is."""
+    import pandas as pd
+
+    try:
+        times = pd.to_datetime(column)
+    except (TypeError, ValueError):
+        return column
+    if times.dt.tz is not None:
+        return times.map(lambda moment: moment.isoformat())
+    if not intraday and (times == times.dt.normalize()).all():
+        return times.dt.strftime("%Y-%m-%d")
+    if zone:
+        from veltrax.dataframes import wall_clock_in
+
+        return pd.Series(wall_clock_in(pd.DatetimeIndex(times), zone).map(lambda moment: moment.isoformat()),
+                         index=column.index)
+    return times.dt.strftime("%Y-%m-%dT%H:%M:%S")
 
 
 def export_format(path: Path) -> str:
@@ -196,13 +229,14 @@ def export_format(path: Path) -> str:
     raise ValueError(f"the file name says the format: {names}")
 
 
-def export_bars(bars: list[dict], path: Path) -> bool:
-    """Write the bars to `path` (its suffix names the format); True when it replaced a file.
+def export_bars(bars: list[dict], path: Path, zone: str | None = None, intraday: bool = False) -> bool:
+    """Write the bars to `path` (its suffix names the format; times as `bars_text` writes them);
+    True when it replaced a file.
 
     Written to a new file beside it and renamed over it, so a failed export leaves any earlier
     file as it was.
     """
-    text = bars_text(bars, export_format(path))
+    text = bars_text(bars, export_format(path), zone, intraday)
     replaced = path.exists()
     temporary = path.with_name(f".{path.name}.{os.getpid()}.partial")
     try:

@@ -7,6 +7,7 @@ import contextlib
 import importlib
 import inspect
 import os
+import shlex
 import sys
 import threading
 import unicodedata
@@ -88,6 +89,32 @@ def input_problem(line: str) -> str | None:
     return None
 
 
+def split_words(line: str) -> list[str]:
+    """The words of a line as a POSIX shell splits them: quotes and backslashes escape blanks,
+    and a # that begins a word starts a comment. ValueError for an unclosed quote."""
+    return shlex.split(without_comment(line), posix=True)
+
+
+def without_comment(line: str) -> str:
+    """The line up to a # that begins a word outside quotes (a # inside a word is part of it)."""
+    quote, escaped, word_starts = None, False, True
+    for index, char in enumerate(line):
+        literal = escaped
+        if escaped:
+            escaped = False
+        elif quote is not None:
+            quote = None if char == quote else quote
+            escaped = quote == '"' and char == "\\"
+        elif char == "\\":
+            escaped = True
+        elif char in "'\"":
+            quote = char
+        elif char == "#" and word_starts:
+            return line[:index]
+        word_starts = quote is None and not literal and char.isspace()
+    return line
+
+
 class Shell:
     """Runs one command line at a time against a shell state.
 
@@ -105,13 +132,21 @@ class Shell:
         self.progress = self.tables.isatty() if progress is None else progress
         self.loader = loader
         self.last_result: dict | None = None
+        # The zone of the last result's bar times, where known, for what writes them out.
+        self.last_zone: str | None = None
         self.exit_requested = False
+        # The status `exit N` asked for; None: the status the lines earned.
+        self.exit_status: int | None = None
+        # Where the line that runs came from, for its failures and notes ("line 3" of a script).
+        self.where: str | None = None
+        # Notes given once a session (an alias's own rules), see `read_kline_words`.
+        self.told: set[str] = set()
 
     def say(self, text: str) -> None:
         self.write_line(text, self.out)
 
     def warn(self, text: str) -> None:
-        self.write_line(text, self.err)
+        self.write_line(f"{self.where}: {text}" if self.where else text, self.err)
 
     @staticmethod
     def write_line(text: str, stream: TextIO) -> None:
@@ -130,8 +165,12 @@ class Shell:
         if problem is not None:
             self.warn(f"{problem}; nothing was run")
             return False
-        words = line.split()
-        if not words:
+        try:
+            words = split_words(line)
+        except ValueError as error:  # shlex's only complaint: a quote left open
+            self.warn(f"{str(error).lower()} mark: close the quote; nothing was run")
+            return False
+        if not words:  # a blank line, or a comment
             return True
         word, args = words[0], words[1:]
         if word in SHELL_WORDS:
@@ -152,13 +191,15 @@ class Shell:
         from veltrax.logs import lines_logged  # loaded with the commands, after the first prompt
 
         module = sys.modules[type(op).__module__]
-        requested = self.read_back(op, module) if word == "kline" else None
+        reading = self.read_back(op, module) if word == "kline" else None
         symbol = getattr(op, "symbol", None)
         what = f"{word} {symbol}" if symbol else word
-        zone = frame.bar_time_zone.set(self.zone_of(symbol))
+        shown = BarsShown(self, op)
+        facts = (frame.bar_time_zone.set(lambda: shown.zone() or EXCHANGE_TIME),
+                 frame.bar_contract.set(shown.contract_caption))
         try:
             async with contextlib.AsyncExitStack() as stack:
-                logged = stack.enter_context(lines_logged())
+                logged = shown.logged = stack.enter_context(lines_logged())
                 spinner = None
                 if self.progress:
                     spinner = await stack.enter_async_context(Spinner(self.tables, line.strip()))
@@ -170,46 +211,67 @@ class Shell:
                     return False
                 # Only a fetch prints its table; a cache hit prints nothing, so the shell shows its bars.
                 fresh = output.written > 0
-                if isinstance(result, dict) and "bars" in result and "error" not in result and not fresh:
-                    self.print_bars(result, output, getattr(module, "ADJUST_KEYWORDS", ()))
+                if isinstance(result, dict) and "bars" in result and "error" not in result:
+                    shown.downloaded = answers.downloaded(result["bars"])
+                    self.last_zone = shown.zone()
+                    if not fresh:
+                        self.print_bars(result, output, getattr(module, "ADJUST_KEYWORDS", ()))
         finally:
-            frame.bar_time_zone.reset(zone)
-        return self.show_result(what, result, fresh=fresh, requested=requested, logged=logged)
+            for fact, token in zip((frame.bar_time_zone, frame.bar_contract), facts):
+                fact.reset(token)
+        return self.show_result(what, result, fresh=fresh, reading=reading, logged=logged, symbol=symbol)
 
-    def read_back(self, op: Any, kline: Any) -> int | None:
-        """Notices for the words kline will read otherwise than they look; the count asked for."""
+    def read_back(self, op: Any, kline: Any) -> Any:
+        """Notices for the words kline will read otherwise than they look; the request as read."""
         from veltrax.reading import read_kline_words
 
-        reading = read_kline_words(op.rest, kline)
+        reading = read_kline_words(op.rest, kline, self.told)
         for notice in reading.notices:
             self.warn(f"note: {notice}")
-        return reading.requested
+        return reading
 
-    def zone_of(self, symbol: str | None) -> str:
-        """The zone of the symbol's bar times as far as the state knows it (a state without
-        contract memory knows none); the first lookup of a symbol tells it mid-request."""
+    def zone_of(self, symbol: str | None, downloaded_as: str | None = None) -> str | None:
+        """The zone of the symbol's bar times as far as the state knows it (see ShellState.zone_of)."""
         zone_of = getattr(self.state, "zone_of", None)
-        return (symbol and zone_of and zone_of(symbol)) or EXCHANGE_TIME
+        return zone_of(symbol, downloaded_as) if symbol and zone_of else None
 
-    def show_result(self, what: str, result: Any, fresh: bool = True, requested: int | None = None,
-                    logged: list[answers.LoggedLine] = ()) -> bool:
+    def contract_of(self, symbol: str | None) -> str | None:
+        """A future's contract as the broker's lookup named it ("ESH7 (Mar 2027)"), else None."""
+        instrument_of = getattr(self.state, "instrument_of", None)
+        instrument = instrument_of(symbol) if symbol and instrument_of else None
+        return instrument.label if instrument is not None else None
+
+    def show_result(self, what: str, result: Any, fresh: bool = True, reading: Any = None,
+                    logged: list[answers.LoggedLine] = (), symbol: str | None = None) -> bool:
+        notes = answers.answer_notes(result, reading, symbol or "SYMBOL", caveats=False) if reading else []
         if isinstance(result, dict) and "error" in result:
-            # The range refusal has no symbol, and tells the dates only in the log: say them.
-            refused_range = "start" in result and "end" in result and "symbol" not in result
-            detail = f" ({result['start']} is not before {result['end']})" if refused_range else ""
-            self.show_failure(what, str(result["error"]), logged, detail)
+            self.warn("\n".join(answers.error_result_lines(what, result, list(logged), self.broker_away())))
+            self.show_notes(notes)
             return False
         if isinstance(result, dict) and "bars" in result:
             self.last_result = result
-            source = result.get("source", answers.CACHE) if fresh else answers.CACHE
+            source = answers.source_of(result, fresh)
             if source == "yfinance" and (note := answers.fallback_note(list(logged))):
                 self.warn(note)
-            self.say(answers.status_line(result, source, requested, getattr(self.state, "feed_label", None)))
+            self.show_notes(notes)
+            contract = self.contract_of(symbol) if source != "yfinance" else None
+            requested = reading.requested if reading is not None else None
+            self.say(answers.status_line(result, source, requested, getattr(self.state, "feed_label", None),
+                                         contract))
         return True
 
-    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine], detail: str = "") -> None:
-        for text in answers.failure_lines(what, error, list(logged), detail):
-            self.warn(text)
+    def show_notes(self, notes: list[str]) -> None:
+        for note in notes:
+            self.warn(f"note: {note}")
+
+    def broker_away(self) -> list[str]:
+        """Why the broker cannot be asked, where the state knows (a gateway that went away)."""
+        broker_away = getattr(self.state, "broker_away", None)
+        away = broker_away() if broker_away else None
+        return [away] if away else []
+
+    def show_failure(self, what: str, error: str, logged: list[answers.LoggedLine]) -> None:
+        self.warn("\n".join(answers.failure_lines(what, error, list(logged), known_causes=self.broker_away())))
 
     @staticmethod
     def print_bars(result: dict, output: TextIO, adjust_keywords: Any) -> None:
@@ -218,6 +280,30 @@ class Shell:
 
         table = pd.DataFrame(result["bars"]).convert_dtypes()
         frame.printFrame(table, answers.title_of(result, answers.CACHE, adjust_keywords), file=output)
+
+
+class BarsShown:
+    """What the shell knows of the bars a request shows, as it runs: whether they are yfinance's
+    (the command logs when it turns to yfinance; a result's bars tell for themselves), and so the
+    zone of their times and the contract they come from."""
+
+    def __init__(self, shell: Shell, op: Any) -> None:
+        self.shell = shell
+        self.op = op
+        self.typed = getattr(op, "symbol", None)  # the command puts the broker's symbol there as it runs
+        self.logged: list[answers.LoggedLine] = []
+        self.downloaded: bool | None = None  # known once there is a result
+
+    def from_yfinance(self) -> bool:
+        return answers.answered_by_yfinance(self.logged) if self.downloaded is None else self.downloaded
+
+    def zone(self) -> str | None:
+        yfinance = self.from_yfinance()
+        return self.shell.zone_of(self.typed, getattr(self.op, "symbol", None) if yfinance else None)
+
+    def contract_caption(self) -> str | None:
+        label = None if self.from_yfinance() else self.shell.contract_of(self.typed)
+        return f"contract {label}" if label else None
 
 
 # -- the shell's own words ---------------------------------------------------------------------
@@ -273,24 +359,27 @@ def export(shell: Shell, args: list[str]) -> bool:
     path = Path(args[0]).expanduser()
     bars = shell.last_result["bars"]
     try:
-        replaced = export_bars(bars, path)
+        replaced = export_bars(bars, path, shell.last_zone, shell.last_result.get("type") == "intraday")
     except ValueError as error:
         shell.warn(f"export: {error}")
         return False
     except OSError as error:
         shell.warn(f"export: cannot write {path}: {error.strerror or error}")
         return False
-    what = f"exported {len(bars):,} bars to {path}{' (replaced the file that was there)' if replaced else ''}"
+    replacing = " (replaced the file that was there)" if replaced else ""
+    what = f"exported {answers.counted(len(bars), 'bar')} to {path}{replacing}"
     label = getattr(shell.state, "feed_label", None)
     shell.say(f"{what} · {answers.not_market_data(label)}" if label else what)
     return True
 
 
 def leave(shell: Shell, args: list[str]) -> bool:
-    if args:
-        shell.warn("exit takes no words")
+    if len(args) > 1 or (args and not (args[0].isascii() and args[0].isdigit() and int(args[0]) <= 255)):
+        shell.warn("usage: exit [STATUS] (a status is a number from 0 to 255)")
         return False
     shell.exit_requested = True
+    if args:
+        shell.exit_status = int(args[0])
     return True
 
 
@@ -305,8 +394,10 @@ SHELL_WORDS: dict[str, ShellWord] = {
                         "The suffix picks the format: .csv (a header, then one row a bar) or .json\n"
                         "(an array of bar records). An existing file is replaced.", export),
 }
-SHELL_WORDS["exit"] = SHELL_WORDS["quit"] = ShellWord("exit | quit", "leave the shell (Ctrl-D too)",
-                                                      "Leaves the shell; in a script, ends it there.", leave)
+SHELL_WORDS["exit"] = SHELL_WORDS["quit"] = ShellWord(
+    "exit | quit [STATUS]", "leave the shell (Ctrl-D too)",
+    "Leaves the shell; in a script, ends it there. STATUS (0 to 255) is the exit status;\n"
+    "without it, the status is 1 when a line of a -c or script failed, else 0.", leave)
 BUILTINS = tuple(SHELL_WORDS)
 
 
@@ -348,10 +439,17 @@ async def lines_of(fd: int) -> AsyncIterator[str]:
 
 
 async def run_script(shell: Shell, fd: int) -> bool:
-    """Each line in turn, to the end or to `exit`; False when any line failed."""
+    """Each line in turn, to the end or to `exit`; False when any line failed. What a line says
+    on standard error is headed by its number."""
     ok = True
+    number = 0
     async for line in lines_of(fd):
-        ok = await shell.execute(line) and ok
+        number += 1
+        shell.where = f"line {number}"
+        try:
+            ok = await shell.execute(line) and ok
+        finally:
+            shell.where = None
         if shell.exit_requested:
             break
     return ok

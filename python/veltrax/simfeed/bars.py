@@ -19,7 +19,9 @@ Conventions of the simulated exchange (a US stock exchange):
   closures and early closes included); regular hours 09:30-16:00 New York time
   (13:00 on an early close), extended hours from 04:00 to four hours after the
   close when regular hours are not asked for;
-- intraday bars are labelled by their start in New York time (zone-aware);
+- intraday bars are labelled by their start, zone-aware in the exchange's zone
+  (New York for stocks; Chicago for futures, whose sessions are the same
+  instants: 08:30-15:00 Central);
   bars are aligned to the clock (an hourly bar starts on the hour, the first one
   of the regular session at 09:30); the bar in progress holds the minutes so far;
 - daily, weekly and monthly bars are regular-session bars dated with the date of
@@ -38,9 +40,10 @@ from __future__ import annotations
 import datetime as dt
 import math
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from functools import lru_cache
 from typing import Any
+from zoneinfo import ZoneInfo
 
 import numpy as np
 
@@ -277,6 +280,7 @@ class BarSeries:
     `day` is the day number (days since 1970-01-01) of each bar's date; `minute`
     the minute of the day in New York time when each intraday bar starts (None
     for daily and longer bars). Prices and volumes are floats, trade counts ints.
+    `zone` is the zone intraday bar times are given in: the instrument's exchange's.
     """
 
     day: np.ndarray
@@ -288,6 +292,7 @@ class BarSeries:
     volume: np.ndarray
     average: np.ndarray
     bar_count: np.ndarray
+    zone: ZoneInfo = cal.EXCHANGE_TZ
 
     @property
     def intraday(self) -> bool:
@@ -297,12 +302,15 @@ class BarSeries:
         return len(self.day)
 
     def dates(self) -> list[dt.date] | list[dt.datetime]:
-        """Bar dates as the broker client gives them: dates, or zone-aware New York datetimes."""
+        """Bar dates as the broker client gives them: dates, or zone-aware datetimes in the exchange's zone."""
         if self.minute is None:
             return self.day.astype("datetime64[D]").tolist()
         epoch, delta = dt.datetime(1970, 1, 1, tzinfo=cal.EXCHANGE_TZ), dt.timedelta
         # Aware arithmetic is wall-clock arithmetic: 09:30 stays 09:30 across DST changes.
-        return [epoch + delta(0, 60 * m) for m in (self.day * cal.MINUTES_PER_DAY + self.minute).tolist()]
+        minutes = (self.day * cal.MINUTES_PER_DAY + self.minute).tolist()
+        if self.zone is cal.EXCHANGE_TZ:
+            return [epoch + delta(0, 60 * m) for m in minutes]
+        return [(epoch + delta(0, 60 * m)).astimezone(self.zone) for m in minutes]
 
     def rows(self) -> list[tuple[Any, float, float, float, float, float, float, int]]:
         """(date, open, high, low, close, volume, average, barCount) per bar, as Python values."""
@@ -324,6 +332,7 @@ class BarSeries:
             self.day[index],
             None if self.minute is None else self.minute[index],
             *(getattr(self, name)[index] for name in _PRICE_VOLUME),
+            zone=self.zone,
         )
 
 
@@ -609,4 +618,4 @@ def generate_bars(
         bars = _daily_bars(ins, sessions, end) if size.kind == "day" else _calendar_bars(ins, size, sessions, end)
     if whatToShow == "ADJUSTED_LAST":
         bars = _adjusted(ins, bars, exchange_time(now)[0])
-    return bars
+    return replace(bars, zone=ins.zone)

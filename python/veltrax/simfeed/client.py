@@ -24,7 +24,8 @@ from ib_async import BarData, BarDataList, Contract, ContractDetails, RequestErr
 
 from veltrax.simfeed import calendar as cal
 from veltrax.simfeed.bars import RequestRefused, generate_bars, parse_bar_size, parse_duration
-from veltrax.simfeed.instruments import DEFAULT_UNKNOWN_PREFIXES, FUTURES, FutureSpec, lists_stock, symbol_seed
+from veltrax.simfeed.instruments import (DEFAULT_UNKNOWN_PREFIXES, FUTURES, FutureSpec, lists_stock, symbol_seed,
+                                        zone_name)
 from veltrax.simfeed.limits import DURATION_UNIT_SECONDS, refusal
 
 log = logging.getLogger("veltrax.simfeed")
@@ -271,7 +272,7 @@ class SimulatedIB:
             marketName=contract.tradingClass,
             minTick=0.01,
             longName=f"{symbol} (simulated)",
-            timeZoneId="US/Eastern",
+            timeZoneId=zone_name(symbol),
             stockType="COMMON",
         )
 
@@ -304,9 +305,8 @@ class SimulatedIB:
                         minTick=0.01 if spec.price_level >= 10 else 0.0001,
                         longName=f"{root} futures (simulated)",
                         contractMonth=expiry.strftime("%Y%m"),
-                        # The simulated market runs every instrument on New York time, and
-                        # the zone named here is the one its bar times are read in.
-                        timeZoneId="US/Eastern",
+                        # The zone its bar times are given in, as the broker names it.
+                        timeZoneId=zone_name(root),
                         realExpirationDate=last_trade,
                     )
                 )

@@ -14,6 +14,7 @@ import random
 import re
 from dataclasses import dataclass
 from functools import lru_cache
+from zoneinfo import ZoneInfo
 
 
 @dataclass(frozen=True)
@@ -54,6 +55,16 @@ FUTURES: dict[str, FutureSpec] = {
 }
 
 
+# The zones bar times are given in, by the names the broker's contract details use (timeZoneId):
+# every listed future trades on a CME Group exchange or CFE, which the broker places in Chicago.
+STOCK_ZONE = "US/Eastern"
+FUTURES_ZONE = "US/Central"
+
+
+def zone_name(symbol: str) -> str:
+    return FUTURES_ZONE if symbol in FUTURES else STOCK_ZONE
+
+
 # Symbols the simulated market does not list, by prefix.
 DEFAULT_UNKNOWN_PREFIXES = ("ZZ",)
 _STOCK_SYMBOL = re.compile(r"[A-Z][A-Z0-9]{0,5}(?:[.][A-Z])?")
@@ -86,6 +97,11 @@ class Instrument:
     # Stock splits; prices and volumes are split-adjusted (as both the broker and
     # the downloader give them), so a split shows only as an event.
     splits: tuple[Split, ...] = ()
+
+    @property
+    def zone(self) -> ZoneInfo:
+        """The zone of intraday bar times: New York's for stocks, the exchange's for futures."""
+        return ZoneInfo(FUTURES_ZONE) if self.symbol in FUTURES else ZoneInfo("America/New_York")
 
     @property
     def daily_vol(self) -> float:

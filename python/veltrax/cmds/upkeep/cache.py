@@ -2,16 +2,21 @@
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from corbel.dispatch import DArg
+from corbel.frame import terminal_width
 from veltrax.cmds.base import IOp, command
+from veltrax.contracts import cache_symbols, typed_symbol
+from veltrax.output import fit_line
 
 USAGE = "usage: cache | cache drop <symbol> | cache prune"
 # Symbols named in the overview; the rest are counted.
 SHOWN_SYMBOLS = 12
+HOLDINGS_SEPARATOR = "; "
 
 
 def entries(count: int, kind: str = "") -> str:
@@ -43,7 +48,8 @@ def holdings(keys: Iterable[str], period_order: Sequence[str]) -> dict[str, list
 
 def holdings_line(held: dict[str, list[str]]) -> str:
     """ "AAPL: day, 5m; MSFT: 1h", the first SHOWN_SYMBOLS of them and a count of the rest """
-    line = "; ".join(f"{symbol}: {', '.join(periods)}" for symbol, periods in list(held.items())[:SHOWN_SYMBOLS])
+    line = HOLDINGS_SEPARATOR.join(f"{symbol}: {', '.join(periods)}"
+                                   for symbol, periods in list(held.items())[:SHOWN_SYMBOLS])
     more = len(held) - SHOWN_SYMBOLS
     return line + (f"; and {more:,} more symbols" if more > 0 else "")
 
@@ -87,8 +93,9 @@ class IOpCache(IOp):
         if not words or words == ["stats"]:
             return self.overview(cache, kline.PERIOD_MAP)
         if words[0] == "drop" and len(words) == 2:
-            symbol = words[1].upper()
-            removed = cache.invalidate(symbol)
+            symbol = typed_symbol(words[1])
+            # Every name the cache may hold the symbol's entries under (a future's root and "/ES").
+            removed = sum(cache.invalidate(name) for name in cache_symbols(symbol))
             print(f"removed {entries(removed)} of {symbol}")
             shared = cache.cache.shared
             if shared is not None and shared["state"] != "ok":
@@ -109,11 +116,17 @@ class IOpCache(IOp):
         disk = f"disk {human_bytes(figures['disk_bytes'])} of {human_bytes(figures['disk_limit'])}"
         if figures["disk"] != "ok":
             disk += f" ({figures['disk']}: {entries(figures['memory_only'])} only in memory)"
-        print(f"bar cache: {entries(figures['entries'])} in {figures['directory']}")
-        print(f"  {disk}; memory {human_bytes(figures['memory_bytes'])} of {human_bytes(figures['memory_limit'])}"
-              f" ({entries(figures['memory_entries'])})")
+        say(f"bar cache: {entries(figures['entries'])} in {figures['directory']}")
+        say(f"  {disk}; memory {human_bytes(figures['memory_bytes'])} of {human_bytes(figures['memory_limit'])}"
+            f" ({entries(figures['memory_entries'])})")
         if figures["shared"] is not None:
-            print(f"  {shared_line(figures['shared'])}")
+            say(f"  {shared_line(figures['shared'])}")
         if figures["holdings"]:
-            print(f"  {holdings_line(figures['holdings'])}")
+            say(f"  {holdings_line(figures['holdings'])}", separator=HOLDINGS_SEPARATOR)
         return figures
+
+
+def say(line: str, separator: str = " · ") -> None:
+    """A line of the overview; on a terminal, broken between its parts rather than wrapped by it."""
+    width = terminal_width(sys.stdout)
+    print(line if width is None else fit_line(line, width, separator))
