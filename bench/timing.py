@@ -85,7 +85,7 @@ class Report:
     def print(self) -> None:
         header = ("scenario", "baseline", "baseline time", "ours", "ratio")
         def shown(figure: float, unit: str | None) -> str:
-            return human(figure) if unit is None else f"{figure:.3g} {unit}"
+            return human(figure) if unit is None else f"{figure:.2f} {unit}"
 
         lines = [(s, b, shown(bt, unit), shown(ot, unit), f"{bt / ot:.2g}x" if ot else "-")
                  for s, b, bt, ot, unit in self.rows]
