@@ -138,9 +138,9 @@ std::optional<nb::object> DualCache::load_shared(StoreLock::Held &busy, std::str
         return std::move(reading.decoded->value);
     }
     if (closed_) return std::nullopt;
-    // Damaged or forged: no reader of the desk can use it.
-    // What was read goes, unless someone wrote since (bytes that are no frame have no
-    // version to compare: what was there before now goes).
+    // Damaged or forged: no reader of the desk can use it. What was read goes, unless
+    // someone wrote since (bytes that are no frame have no version to compare: what was
+    // there before now goes).
     SharedSeen read = version ? SharedSeen::value(version) : SharedSeen{};
     unreadable(shared_unreadable, text, shared_->where(), reading, [&] {
         RedisLevel::Changed removed =
