@@ -17,13 +17,6 @@ std::int64_t now_ms() {
 
 }  // namespace
 
-std::string prefix_end(std::string_view prefix) {
-    std::string end(prefix);
-    while (!end.empty() && static_cast<unsigned char>(end.back()) == 0xFF) end.pop_back();
-    if (!end.empty()) end.back() = static_cast<char>(static_cast<unsigned char>(end.back()) + 1);
-    return end;
-}
-
 std::uint64_t DiskLevel::next_stamp() {
     std::uint64_t stamp;
     do stamp = stamps_();
@@ -59,7 +52,7 @@ void DiskLevel::record(Statement &statement, const std::vector<std::string> &key
 }
 
 std::uint64_t DiskLevel::put(std::string_view key, std::string_view value,
-                             const std::vector<std::string> &used) {
+                             const std::vector<std::string> &used, OutboxStep outbox) {
     std::uint64_t stamp = next_stamp();
     guarded([&] {
         if (read_only_) fail(SQLITE_READONLY, "writing an entry");
@@ -72,6 +65,7 @@ std::uint64_t DiskLevel::put(std::string_view key, std::string_view value,
         std::int64_t now = now_ms();
         record(*statements_->used, used, now);
         record(*statements_->used, {std::string(key)}, now);
+        step_outbox(key, outbox);
         keep_within_limit(key);
         transaction.commit();
     });
@@ -134,7 +128,7 @@ void DiskLevel::keep_within_limit(std::string_view written) {
           std::to_string(removed_bytes), written_removed ? ", the new one among them" : ""});
 }
 
-bool DiskLevel::erase(std::string_view key) {
+bool DiskLevel::erase(std::string_view key, OutboxStep outbox) {
     return guarded([&] {
         if (read_only_) fail(SQLITE_READONLY, "removing an entry");
         Transaction transaction(*this);
@@ -144,6 +138,7 @@ bool DiskLevel::erase(std::string_view key) {
         bool removed = use.changes() > 0;
         Statement::Use forget(*statements_->forget_use);
         forget.text(1, key).step();
+        step_outbox(key, outbox);
         transaction.commit();
         return removed;
     });
