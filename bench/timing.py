@@ -61,7 +61,8 @@ def human(seconds: float) -> str:
 
 @dataclass
 class Report:
-    rows: list[tuple[str, str, float, float]] = field(default_factory=list)
+    # (scenario, baseline, baseline figure, our figure, unit: None for seconds)
+    rows: list[tuple[str, str, float, float, str | None]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
 
     def compare(self, scenario: str, baseline_name: str, baseline: Callable[[], object],
@@ -72,14 +73,22 @@ class Report:
         return base / mine
 
     def add(self, scenario: str, baseline_name: str, baseline_seconds: float, our_seconds: float) -> None:
-        self.rows.append((scenario, baseline_name, baseline_seconds, our_seconds))
+        self.rows.append((scenario, baseline_name, baseline_seconds, our_seconds, None))
+
+    def add_counts(self, scenario: str, baseline_name: str, baseline: float, ours: float, unit: str) -> None:
+        """A row of counts rather than times (fewer is better, as for times)."""
+        self.rows.append((scenario, baseline_name, baseline, ours, unit))
 
     def note(self, text: str) -> None:
         self.notes.append(text)
 
     def print(self) -> None:
         header = ("scenario", "baseline", "baseline time", "ours", "ratio")
-        lines = [(s, b, human(bt), human(ot), f"{bt / ot:.2g}x") for s, b, bt, ot in self.rows]
+        def shown(figure: float, unit: str | None) -> str:
+            return human(figure) if unit is None else f"{figure:.2f} {unit}"
+
+        lines = [(s, b, shown(bt, unit), shown(ot, unit), f"{bt / ot:.2g}x" if ot else "-")
+                 for s, b, bt, ot, unit in self.rows]
         widths = [max(len(str(row[i])) for row in [header, *lines]) for i in range(len(header))]
         for row in [header, tuple("-" * w for w in widths), *lines]:
             print(" | ".join(str(cell).ljust(width) for cell, width in zip(row, widths)))

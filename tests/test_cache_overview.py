@@ -6,7 +6,7 @@ import pytest
 
 from shell_process import veltrax
 from veltrax.cmds.quotes.kline import PERIOD_MAP
-from veltrax.cmds.upkeep.cache import SHOWN_SYMBOLS, holdings, holdings_line
+from veltrax.cmds.upkeep.cache import SHOWN_SYMBOLS, holdings, holdings_line, shared_line
 
 
 @pytest.mark.parametrize("keys, held", [
@@ -19,6 +19,19 @@ from veltrax.cmds.upkeep.cache import SHOWN_SYMBOLS, holdings, holdings_line
 ], ids=["periods of two symbols", "period order", "keys that are not the command's", "nothing"])
 def test_holdings_come_from_the_keys(keys, held):
     assert holdings(keys, list(PERIOD_MAP)) == held
+
+
+@pytest.mark.parametrize("state, unsent, unsent_bytes, set_aside, says", [
+    ("ok", 0, 0, 0, "ok"),
+    ("ok", 3, 2048, 0, "ok (3 changes to send it (2.0 KiB))"),
+    ("unavailable", 1, 500, 0,
+     "unavailable (1 change to send it (500 B) when it is back; the counts above are this machine's)"),
+    ("ok", 0, 0, 2, "ok (2 it refused, kept on this machine only (see the log))"),
+], ids=["nothing to send", "catching up", "away", "refused"])
+def test_the_shared_line_says_what_the_desk_is_still_to_get(state, unsent, unsent_bytes, set_aside, says):
+    shared = {"url": "redis://cache.desk:6379/3", "state": state, "unsent": unsent, "unsent_bytes": unsent_bytes,
+              "set_aside": set_aside}
+    assert shared_line(shared) == f"shared: redis://cache.desk:6379/3, {says}"
 
 
 def test_many_symbols_are_counted_not_listed():

@@ -45,7 +45,7 @@ def test_cached_symbols_complete_and_follow_what_the_commands_change(tmp_path):
 class Unreadable:
     """A store whose disk has gone away."""
 
-    def keys(self):
+    def local_keys(self):
         raise OSError("disk I/O error")
 
 
@@ -53,7 +53,7 @@ class Holding:
     def __init__(self, *keys):
         self._keys = list(keys)
 
-    def keys(self):
+    def local_keys(self):
         return self._keys
 
 

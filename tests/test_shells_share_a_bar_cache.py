@@ -5,6 +5,7 @@ once it is back, and a password never shows in any output."""
 from __future__ import annotations
 
 import queue
+import re
 import threading
 import time
 
@@ -98,8 +99,8 @@ def test_a_session_answers_locally_while_redis_is_away_then_shares_again(tmp_pat
         assert session.ask("kline MSFT day 5")[-1].split(" · ")[3] == "fresh"
         assert session.ask("kline AAPL day 5")[-1].split(" · ")[:4:3] == ["source: cache", "cached"]
         overview = session.ask("cache", until=lambda line: line.startswith("  shared: "))
-        assert overview[-1] == (f"  shared: {url}, unavailable (1 change to send it when it is back; "
-                                "the counts above are this machine's)")
+        assert re.fullmatch(rf"  shared: {url}, unavailable \(1 change to send it \(\d+ B\) when it is back; "
+                            r"the counts above are this machine's\)", overview[-1]), overview[-1]
 
         redis.start()
         time.sleep(1.2)  # the first back-off
@@ -143,5 +144,5 @@ def test_simulated_bars_are_never_shared_with_a_session_on_the_market(tmp_path, 
     market = veltrax("--cache-url", url, "-c", "kline AAPL day 5", data_dir=tmp_path / "b")  # the fake yfinance
     assert market.returncode == 0, market.stderr
     assert status(market)[::3] == ["source: yfinance", "fresh"]
-    assert sorted(redis.command("KEYS", "*").splitlines()) == ["veltrax:kline:AAPL:day:none:count_5",
+    assert sorted(redis.command("KEYS", "*:count_5").splitlines()) == ["veltrax:kline:AAPL:day:none:count_5",
                                                                "veltrax:simulated:kline:AAPL:day:none:count_5"]

@@ -7,6 +7,7 @@ import decimal
 import faulthandler
 import os
 import random
+import sys
 import threading
 import time
 
@@ -85,15 +86,19 @@ def test_a_long_read_lets_other_threads_run_and_ctrl_c_stop_it():
     reading, done = threading.Event(), threading.Event()
 
     def interrupter():
-        # Seen three times in a read, it was let in by the read itself; then Ctrl-C.
+        # Seen five times in a read, it was let in by the read itself (the few steps before the
+        # read starts give it two turns at most); then Ctrl-C.
         seen = 0
         while not done.is_set():
             if reading.is_set():
                 seen += 1
-                if seen == 3:
+                if seen == 5:
                     _thread.interrupt_main()
-            time.sleep(0.001)
 
+    # A thread that waits for the GIL gets it at the read's next pause, not 5 ms later, so the
+    # read's pauses are counted whatever else the machine is doing.
+    switch_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
     thread = threading.Thread(target=interrupter)
     thread.start()
     got = []
@@ -105,4 +110,5 @@ def test_a_long_read_lets_other_threads_run_and_ctrl_c_stop_it():
         reading.clear()
         done.set()
         thread.join()
+        sys.setswitchinterval(switch_interval)
     assert got == []

@@ -17,13 +17,6 @@ std::int64_t now_ms() {
 
 }  // namespace
 
-std::string prefix_end(std::string_view prefix) {
-    std::string end(prefix);
-    while (!end.empty() && static_cast<unsigned char>(end.back()) == 0xFF) end.pop_back();
-    if (!end.empty()) end.back() = static_cast<char>(static_cast<unsigned char>(end.back()) + 1);
-    return end;
-}
-
 std::uint64_t DiskLevel::next_stamp() {
     std::uint64_t stamp;
     do stamp = stamps_();
@@ -59,7 +52,7 @@ void DiskLevel::record(Statement &statement, const std::vector<std::string> &key
 }
 
 std::uint64_t DiskLevel::put(std::string_view key, std::string_view value,
-                             const std::vector<std::string> &used) {
+                             const std::vector<std::string> &used, OutboxStep outbox) {
     std::uint64_t stamp = next_stamp();
     bool fits = key.size() + value.size() <= entries_limit();
     auto write = [&] {
@@ -73,11 +66,12 @@ std::uint64_t DiskLevel::put(std::string_view key, std::string_view value,
                 use.text(1, key).integer(2, static_cast<std::int64_t>(stamp)).blob(3, value);
                 use.step();
                 record(*statements_->used, {std::string(key)}, now);
-                keep_within_limit(key);
             } else {
                 // Written, it would go again at once as the least recently used.
                 remove_row(key);
             }
+            step_outbox(key, outbox);
+            keep_within_limit(key);
             transaction.commit();
         });
     };
@@ -159,11 +153,12 @@ bool DiskLevel::remove_row(std::string_view key) {
     return removed;
 }
 
-bool DiskLevel::erase(std::string_view key) {
+bool DiskLevel::erase(std::string_view key, OutboxStep outbox) {
     return guarded([&] {
         if (read_only_) fail(SQLITE_READONLY, "removing an entry");
         Transaction transaction(*this);
         bool removed = remove_row(key);
+        step_outbox(key, outbox);
         transaction.commit();
         return removed;
     });

@@ -21,8 +21,9 @@ namespace {
 
 // PRAGMA application_id of our databases ("VXDC"); anything else in cache.db is not ours.
 constexpr std::int64_t application_id = 0x56584443;
-// The recency table came later without a new schema version: older versions
-// ignore it, and their entries (with no recency row) count as least recently used.
+// The recency and outbox tables came later without a new schema version: older
+// versions ignore them, and their entries (with no recency row) count as least
+// recently used.
 constexpr std::int64_t schema_version = 1;
 constexpr int busy_timeout_ms = 10'000;
 
@@ -138,6 +139,7 @@ void DiskLevel::open_once() {
             throw StoreError("the cache store " + quoted(file_) + " " + damage.what(), damage.what());
         }
     }
+    has_outbox_ = integer("SELECT count(*) FROM sqlite_schema WHERE name = 'shared_outbox'") == 1;
     statements_ = new Statements(*this);
 }
 
@@ -213,11 +215,18 @@ void DiskLevel::prepare_schema() {
             if (integer("SELECT count(*) FROM pragma_table_info('entries') "
                         "WHERE name IN ('key', 'stamp', 'value')") != 3)
                 throw Damaged("has no entries table of the expected shape");
-            if (read_only_ || integer("SELECT count(*) FROM sqlite_schema WHERE name = 'recency'"))
+            if (read_only_ || integer("SELECT count(*) FROM sqlite_schema "
+                                      "WHERE name IN ('recency', 'shared_outbox')") == 2)
                 return;
             Transaction transaction(*this);
             exec("CREATE TABLE IF NOT EXISTS recency "
                  "(key TEXT PRIMARY KEY NOT NULL, used INTEGER NOT NULL) WITHOUT ROWID");
+            // The shared level's changes still to send (disk_outbox.cpp); older versions
+            // ignore it.
+            exec("CREATE TABLE IF NOT EXISTS shared_outbox (key TEXT PRIMARY KEY NOT NULL, "
+                 "removal INTEGER NOT NULL, changed INTEGER NOT NULL, seen INTEGER NOT NULL, "
+                 "seen_version INTEGER NOT NULL, bytes INTEGER NOT NULL, "
+                 "set_aside INTEGER NOT NULL) WITHOUT ROWID");
             transaction.commit();
             return;
         }

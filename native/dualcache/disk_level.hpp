@@ -26,6 +26,9 @@
 #include <string_view>
 #include <vector>
 
+#include "dualcache/key_prefix.hpp"
+#include "dualcache/shared_outbox.hpp"
+
 namespace veltrax::store {
 
 // A failure of the store itself (cannot create or open it, disk full, I/O
@@ -50,8 +53,18 @@ struct Row {
     std::uint64_t stamp;  // new on every write, so a reader can tell whether a row changed
 };
 
-// The least text above every text that begins with `prefix`, or "" when there is none.
-std::string prefix_end(std::string_view prefix);
+// What a write or removal of an entry does, in the same transaction, to the key's
+// change in the shared level's outbox (kept beside the entries, so that a change the
+// shared level did not get outlives the process that made it).
+struct OutboxStep {
+    enum class Kind { none, keep, clear };
+    Kind kind = Kind::none;
+    const SharedOutbox::Change *change = nullptr;  // to keep
+
+    static OutboxStep keep(const SharedOutbox::Change &change) { return {Kind::keep, &change}; }
+    // The shared level got the key's latest change.
+    static OutboxStep clear() { return {Kind::clear, nullptr}; }
+};
 
 class DiskLevel {
 public:
@@ -85,14 +98,22 @@ public:
     // the disk has no room, the space the log took is given back and the write
     // tried once more.
     std::uint64_t put(std::string_view key, std::string_view value,
-                      const std::vector<std::string> &used = {});
+                      const std::vector<std::string> &used = {}, OutboxStep outbox = {});
     void record_use(const std::vector<std::string> &used);
-    bool erase(std::string_view key);
+    bool erase(std::string_view key, OutboxStep outbox = {});
     // Removes the row only if it is still the one with this stamp.
     bool erase_if(std::string_view key, std::uint64_t stamp);
     std::vector<std::string> keys();
     std::vector<std::string> keys_with_prefix(std::string_view prefix);
     std::int64_t count();
+
+    // The shared level's outbox as kept here (disk_outbox.cpp): every change in it (none
+    // in a file made before it had one), whether the key has one, and a change settled
+    // (gone, if it is still the key's latest) or set aside.
+    std::vector<SharedOutbox::Change> unsent_changes();
+    bool has_unsent_change(std::string_view key);
+    void settle_change(const SharedOutbox::Change &change);
+    void set_change_aside(const SharedOutbox::Change &change);
 
     // What the files take: the database, and its log (the write-ahead log and its index).
     std::uint64_t data_bytes() const;
@@ -163,6 +184,11 @@ private:
     std::uint64_t used_bytes();
     std::uint64_t next_stamp();
 
+    // The outbox (disk_outbox.cpp).
+    void step_outbox(std::string_view key, OutboxStep step);
+    void on_change(std::optional<Statement> Statements::*statement,
+                   const SharedOutbox::Change &change);
+
     std::filesystem::path directory_;
     std::filesystem::path file_;
     std::uint64_t limit_;
@@ -172,6 +198,7 @@ private:
     Statements *statements_ = nullptr;
     bool read_only_ = false;
     bool immutable_ = false;
+    bool has_outbox_ = false;  // the file has the outbox's table
     std::string read_only_reason_;
     std::optional<std::pair<dev_t, ino_t>> identity_;  // of the file this connection opened
     const volatile std::uint32_t *wal_index_ = nullptr;

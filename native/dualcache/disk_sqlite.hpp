@@ -105,7 +105,26 @@ struct DiskLevel::Statements {
           page_count(level, "PRAGMA page_count"),
           free_pages(level, "PRAGMA freelist_count"),
           page_size(level, "PRAGMA page_size") {
+        if (level.has_outbox_) {
+            unsent.emplace(level,
+                           "SELECT key, removal, changed, seen, seen_version, bytes, set_aside "
+                           "FROM shared_outbox");
+            has_unsent.emplace(level, "SELECT 1 FROM shared_outbox WHERE key = ?1");
+        }
         if (level.read_only_) return;
+        if (level.has_outbox_) {
+            keep_unsent.emplace(
+                level,
+                "INSERT OR REPLACE INTO shared_outbox (key, removal, changed, seen, seen_version, "
+                "bytes, set_aside) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+            clear_unsent.emplace(level, "DELETE FROM shared_outbox WHERE key = ?1");
+            settle_unsent.emplace(level,
+                                  "DELETE FROM shared_outbox "
+                                  "WHERE key = ?1 AND changed = ?2 AND removal = ?3");
+            set_unsent_aside.emplace(level,
+                                     "UPDATE shared_outbox SET set_aside = 1 "
+                                     "WHERE key = ?1 AND changed = ?2 AND removal = ?3");
+        }
         used.emplace(level,
                      "INSERT INTO recency (key, used) SELECT key, ?2 FROM entries WHERE key = ?1 "
                      "ON CONFLICT (key) DO UPDATE SET used = excluded.used");
@@ -120,6 +139,9 @@ struct DiskLevel::Statements {
         page_count, free_pages, page_size;
     // Only where the database can be written.
     std::optional<Statement> used, forget_use, least_used;
+    // Only where the file has the outbox's table (the last four: and can be written).
+    std::optional<Statement> unsent, has_unsent, keep_unsent, clear_unsent, settle_unsent,
+        set_unsent_aside;
 };
 
 // BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.

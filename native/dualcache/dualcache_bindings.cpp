@@ -115,9 +115,11 @@ void bind_dualcache(nb::module_ &module) {
         "memory kept; close() makes a last attempt.\n\n"
         "sharedUrl (redis://[user:password@]host:port/db; by default $VELTRAX_CACHE_URL, \"\"\n"
         "for none) adds a level behind the disk that many stores share: a miss of the local\n"
-        "levels is read from it and kept locally, and every write and removal goes to it too.\n"
+        "levels is read from it and kept locally, every write and removal goes to it too, and\n"
+        "a local copy is answered only while the shared level holds the same value (or none).\n"
         "When it is away the store goes on with its local levels, says so once, tries it again\n"
-        "after a back-off of up to retryAfter seconds, and then sends it what it missed.")
+        "after a back-off of up to retryAfter seconds, and then sends it what it missed (kept\n"
+        "in the disk's database meanwhile, for any later store on the directory to send).")
         .def("__init__", &construct, "name"_a, "cachePrefix"_a = "",
              "memoryLimit"_a.none() = nb::none(), "diskLimit"_a.none() = nb::none(),
              "retryAfter"_a.none() = nb::none(), "sharedUrl"_a.none() = nb::none())
@@ -133,6 +135,14 @@ void bind_dualcache(nb::module_ &module) {
         .def("keys_with_prefix", &DualCache::keys_with_prefix, "prefix"_a.none(),
              "The stored keys that begin with prefix, in key order (a list).\n"
              "Its cost grows with the keys it returns, not with the whole store.")
+        .def("local_keys", &DualCache::local_keys,
+             "The keys this machine's levels hold, in key order (a list); never asks the\n"
+             "shared level, so it costs no round trip (for completion as a user types).")
+        .def("prune", &DualCache::prune, "stale"_a,
+             nb::sig("def prune(self, stale: typing.Callable[[str, typing.Any], object]) -> int"),
+             "Remove every entry for which stale(key, value) is true, from every level;\n"
+             "entries only the shared level holds are read without being kept here.\n"
+             "Returns how many went.")
         .def("stats", &DualCache::stats,
              "directory, entries, disk_bytes (what its files take: disk_data_bytes of the\n"
              "database, disk_log_bytes of its write-ahead log), disk_limit and disk (ok,\n"
@@ -141,7 +151,9 @@ void bind_dualcache(nb::module_ &module) {
              "level; shared (see the shared property).")
         .def_prop_ro("shared", &DualCache::shared_state,
                      "None without a shared level; else url (without credentials), state (ok\n"
-                     "or unavailable) and unsent (writes and removals it is still to get).")
+                     "or unavailable), unsent (writes and removals it is still to get),\n"
+                     "unsent_bytes (their values) and set_aside (changes it refused, kept on\n"
+                     "this machine only).")
         .def_prop_rw("memoryLimit", &DualCache::memory_limit, &DualCache::set_memory_limit,
                      "Bytes the memory level may hold; the least recently used entries leave\n"
                      "it first (they stay on disk). It bounds what one read makes too (at least\n"

@@ -40,6 +40,14 @@ std::string seal_frame(ByteWriter &&writer, std::uint8_t version) {
     return std::move(bytes);
 }
 
+std::uint64_t frame_version(std::string_view stored) {
+    std::uint64_t sum = 0;
+    if (stored.size() >= frame_header_size && stored[0] == frame_magic[0] &&
+        stored[1] == frame_magic[1])
+        std::memcpy(&sum, stored.data() + frame_version_offset, sizeof sum);
+    return sum;
+}
+
 Frame open_frame(std::string_view stored) {
     if (stored.size() < frame_header_size) throw FormatError("shorter than a frame header");
     if (stored[0] != frame_magic[0] || stored[1] != frame_magic[1])

@@ -22,6 +22,10 @@ struct Frame {
     std::string_view body;
 };
 
+// The checksum a sealed frame carries: its version, as the shared level compares
+// values; 0 for bytes that are no frame.
+std::uint64_t frame_version(std::string_view stored);
+
 // Checks magic and checksum; throws FormatError when the bytes are not an intact frame.
 // Version and flags are returned unchecked: whether they can be read is the decoder's call.
 Frame open_frame(std::string_view stored);

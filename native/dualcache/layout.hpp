@@ -45,6 +45,9 @@ inline constexpr char frame_magic[2] = {'V', 'X'};
 inline constexpr std::uint8_t first_format_version = 1;
 inline constexpr std::uint8_t format_version = 2;
 inline constexpr std::size_t frame_header_size = 12;
+// Where the checksum (the value's version) lies in the header, and its size.
+inline constexpr std::size_t frame_version_offset = 4;
+inline constexpr std::size_t frame_version_size = 8;
 
 enum class Tag : std::uint8_t {
     none = 0,

@@ -1,7 +1,8 @@
 // The memory level of the store: entries by key, bounded by what they take;
 // the least recently used go first (they stay on disk). An entry the disk has
 // not got yet (written while the disk was away) leaves only when nothing else
-// can: it is the one copy there is.
+// can: it is the one copy there is. Each entry knows how it stands with the shared
+// level, if the store has one.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,24 @@
 #include <utility>
 #include <vector>
 
+#include "dualcache/shared_seen.hpp"
+
 namespace veltrax::store {
+
+// A memory entry and the shared level.
+struct SharedCopy {
+    std::uint64_t version = 0;  // of this value's frame
+    // The shared level's tracking session in which it was last known to hold this value
+    // (or none at the key); 0: not known now. Taking an invalidation of the key resets it.
+    std::uint64_t session = 0;
+    SharedSeen seen;  // what the shared level held under the key, as last known here
+
+    static SharedCopy of(std::uint64_t version) {
+        SharedCopy copy;
+        copy.version = version;
+        return copy;
+    }
+};
 
 template <typename Value>
 class MemoryLevel {
@@ -26,8 +44,9 @@ public:
         std::uint64_t stamp;    // the disk row this value was read from or written as
         std::uint64_t checked;  // change epoch at which the stamp was last known current
         std::string unsynced;   // the stored bytes, while the disk has not got them
-        bool used = true;       // read since its use was last given to the disk
-        bool set_aside = false; // the disk had no room for it: written again as the store closes
+        SharedCopy shared;
+        bool used = true;        // read since its use was last given to the disk
+        bool set_aside = false;  // the disk had no room for it: written again as the store closes
     };
 
     // What an entry's key and place in the level take, beside its value.
@@ -52,13 +71,18 @@ public:
         auto found = index_.find(key);
         return found == index_.end() ? nullptr : &*found->second;
     }
+    Entry *peek(std::string_view key) {
+        auto found = index_.find(key);
+        return found == index_.end() ? nullptr : &*found->second;
+    }
 
     // Stores or replaces an entry; `value_bytes` is what the value takes. One
     // larger than the whole limit is not kept. Returns the values that left (the
     // replaced one and those pushed out), for the caller to release once the
     // level is consistent again: releasing a value may run arbitrary code.
     std::vector<Value> put(std::string key, Value value, std::size_t value_bytes,
-                           std::uint64_t stamp, std::uint64_t checked, std::string unsynced = {}) {
+                           std::uint64_t stamp, std::uint64_t checked, std::string unsynced = {},
+                           SharedCopy shared = {}) {
         std::vector<Value> gone;
         if (auto old = erase(key)) gone.push_back(std::move(*old));
         std::size_t bytes = value_bytes + bookkeeping(key) + unsynced.size();
@@ -69,7 +93,7 @@ public:
         }
         unsynced_ += !unsynced.empty();
         order_.push_front(Entry{std::move(key), std::move(value), bytes, stamp, checked,
-                                std::move(unsynced)});
+                                std::move(unsynced), shared});
         index_.emplace(order_.front().key, order_.begin());
         bytes_ += bytes;
         shrink_to(limit_, gone);

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -28,6 +29,7 @@ Connection::Connection(const RedisAddress &address, Limits limits) : limits_(lim
     context_.reset(redisConnectNonBlock(address.host.c_str(), address.port));
     if (!context_) throw std::bad_alloc();
     if (context_->err != 0) fail(Failure::Kind::failed, context_->errstr);
+    bound_replies();
     wait_for(POLLOUT, connected);
     int error = 0;
     socklen_t size = sizeof error;
@@ -40,10 +42,10 @@ Connection::Connection(const RedisAddress &address, Limits limits) : limits_(lim
     bool select = address.db != 0;
     std::string db = std::to_string(address.db);
     Deadline answered = answer_deadline();
-    if (authenticate && address.user.empty()) send({"AUTH", address.password}, answered);
+    if (authenticate && address.user.empty()) send(Arguments{"AUTH", address.password}, answered);
     if (authenticate && !address.user.empty())
-        send({"AUTH", address.user, address.password}, answered);
-    if (select) send({"SELECT", db}, answered);
+        send(Arguments{"AUTH", address.user, address.password}, answered);
+    if (select) send(Arguments{"SELECT", db}, answered);
     if (authenticate) {
         Reply reply = receive(answered);
         if (reply->type == REDIS_REPLY_ERROR)
@@ -60,8 +62,36 @@ Connection::Connection(const RedisAddress &address, Limits limits) : limits_(lim
 
 Reply Connection::command(std::initializer_list<std::string_view> arguments) {
     Deadline answered = answer_deadline();
+    send(std::span(arguments.begin(), arguments.size()), answered);
+    return receive(answered);
+}
+
+Reply Connection::command(const Arguments &arguments) {
+    Deadline answered = answer_deadline();
     send(arguments, answered);
     return receive(answered);
+}
+
+std::vector<Reply> Connection::commands(std::span<const Arguments> batch) {
+    Deadline answered = answer_deadline();
+    for (const Arguments &arguments : batch) send(arguments, answered);
+    std::vector<Reply> replies;
+    for (std::size_t i = 0; i < batch.size(); ++i) replies.push_back(receive(answered));
+    return replies;
+}
+
+void Connection::post(const Arguments &arguments) { send(arguments, answer_deadline()); }
+
+Reply Connection::next_reply() {
+    void *reply = nullptr;
+    if (redisReaderGetReply(context_->reader, &reply) != REDIS_OK) {
+        if (over_limit_)
+            fail(Failure::Kind::reply_too_large,
+                 "a reply over " + std::to_string(limits_.largest_reply) + " bytes");
+        fail(Failure::Kind::failed, context_->reader->errstr);
+    }
+    if (reply != nullptr) reply_bytes_ = 0;
+    return Reply(static_cast<redisReply *>(reply));
 }
 
 Connection::Deadline Connection::connect_deadline() const {
@@ -72,7 +102,7 @@ Connection::Deadline Connection::answer_deadline() const {
     return {Clock::now() + limits_.command_timeout, limits_.command_timeout, "no answer"};
 }
 
-void Connection::send(std::initializer_list<std::string_view> arguments, Deadline deadline) {
+void Connection::send(std::span<const std::string_view> arguments, Deadline deadline) {
     std::vector<const char *> texts;
     std::vector<std::size_t> lengths;
     for (std::string_view argument : arguments) {
@@ -100,10 +130,7 @@ void Connection::send(std::initializer_list<std::string_view> arguments, Deadlin
 Reply Connection::receive(Deadline deadline) {
     redisReader &reader = *context_->reader;
     for (;;) {
-        void *reply = nullptr;
-        if (redisReaderGetReply(&reader, &reply) != REDIS_OK)
-            fail(Failure::Kind::failed, reader.errstr);
-        if (reply != nullptr) return Reply(static_cast<redisReply *>(reply));
+        if (Reply reply = next_reply()) return reply;
         if (reader.len - reader.pos > limits_.largest_reply)
             fail(Failure::Kind::reply_too_large,
                  "a reply over " + std::to_string(limits_.largest_reply) + " bytes");
@@ -130,7 +157,7 @@ void Connection::read_available() {
         }
     }
     if (filled > 0 && redisReaderFeed(context_->reader, read_buffer_.get(), filled) != REDIS_OK)
-        throw std::bad_alloc();
+        fail(Failure::Kind::failed, "out of memory for a reply");
 }
 
 void Connection::wait_for(short events, Deadline deadline) {
@@ -150,6 +177,60 @@ void Connection::wait_for(short events, Deadline deadline) {
 void Connection::fail(Failure::Kind kind, const std::string &cause) {
     broken_ = true;
     throw Failure(kind, cause);
+}
+
+// hiredis allocates an array's element slots as soon as it reads its length, so a
+// reply of a few bytes ("*2147483647") could ask for gigabytes: every object a reply
+// builds is charged to it first, and one over the limit is refused (hiredis then
+// reports the reply as failed, and the connection is dropped).
+void Connection::bound_replies() {
+    redisReader &reader = *context_->reader;
+    builds_ = reader.fn;
+    bounded_ = {bounded_string, bounded_array, bounded_integer, bounded_nil, builds_->freeObject};
+    reader.fn = &bounded_;
+    reader.privdata = this;
+}
+
+bool Connection::charge(std::size_t bytes) {
+    if (bytes > limits_.largest_reply || reply_bytes_ > limits_.largest_reply - bytes) {
+        over_limit_ = true;
+        return false;
+    }
+    reply_bytes_ += bytes;
+    return true;
+}
+
+namespace {
+
+Connection &owner(const redisReadTask *task) { return *static_cast<Connection *>(task->privdata); }
+
+}  // namespace
+
+void *Connection::bounded_string(const redisReadTask *task, char *text, std::size_t size) {
+    Connection &connection = owner(task);
+    if (!connection.charge(sizeof(redisReply) + size)) return nullptr;
+    return connection.builds_->createString(task, text, size);
+}
+
+void *Connection::bounded_array(const redisReadTask *task, int elements) {
+    Connection &connection = owner(task);
+    std::size_t slots = elements > 0 ? static_cast<std::size_t>(elements) : 0;
+    // Counted so that the product cannot overflow.
+    std::size_t bytes = std::min(slots, connection.limits_.largest_reply) * sizeof(redisReply *);
+    if (!connection.charge(sizeof(redisReply) + bytes)) return nullptr;
+    return connection.builds_->createArray(task, elements);
+}
+
+void *Connection::bounded_integer(const redisReadTask *task, long long value) {
+    Connection &connection = owner(task);
+    if (!connection.charge(sizeof(redisReply))) return nullptr;
+    return connection.builds_->createInteger(task, value);
+}
+
+void *Connection::bounded_nil(const redisReadTask *task) {
+    Connection &connection = owner(task);
+    if (!connection.charge(sizeof(redisReply))) return nullptr;
+    return connection.builds_->createNil(task);
 }
 
 }  // namespace veltrax::store::redis

@@ -1,11 +1,14 @@
 #include "dualcache/store.hpp"
 
 #include <algorithm>
+#include <tuple>
 #include <stdexcept>
 
 #include "dualcache/bytes_io.hpp"
 #include "dualcache/codec.hpp"
+#include "dualcache/frame.hpp"
 #include "dualcache/python_values.hpp"
+#include "dualcache/redis_scripts.hpp"
 
 namespace veltrax::store {
 
@@ -18,6 +21,10 @@ namespace {
 constexpr auto use_interval = std::chrono::seconds(60);
 // Keys read from disk and not kept in memory, whose use the disk is to hear of.
 constexpr std::size_t max_uses_pending = 4096;
+// The changes kept for the shared level while it is away; no older ones than it
+// remembers change times for.
+constexpr SharedOutbox::Bounds outbox_bounds{10'000, std::uint64_t{256} << 20,
+                                             redis_scripts::retention_ms};
 const UnreadableLines disk_unreadable{
     "Cache entry {} in {} has {}, which this version cannot read; left it",
     "Cache entry {} in {} could not be read ({}); removed it",
@@ -41,7 +48,8 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
             [this](DiskLevel::Level level, const char *message, std::vector<std::string> values) {
                 lock_.log(level, message, std::move(values));
             }),
-      disk_state_(OutagePolicy::fixed(limits.retry_after)) {
+      disk_state_(OutagePolicy::fixed(limits.retry_after)),
+      outbox_(outbox_bounds) {
     if (shared) open_shared(std::move(*shared), limits.retry_after);
     {
         StoreLock::Held busy(lock_);
@@ -82,12 +90,25 @@ void DualCache::let_go(std::vector<nb::object> gone) {
     }
 }
 
-// Every operation starts here; a memory hit reads no clock while the disk is whole
-// and the shared level has nothing to catch up on.
-void DualCache::usable() {
+// A memory hit reads no clock while the disk is whole and the shared level has
+// nothing to catch up on; with a shared level it takes the invalidations waiting (an
+// atomic read when there are none), and sends what the shared level missed once it
+// may be tried again, so that a process that only gets hits notices its return.
+void DualCache::usable(bool may_reach_shared) {
     if (closed_) throw StoreError("the cache store in '" + directory_text_ + "' is closed");
     if (!disk_state_.whole() && disk_state_.due(Clock::now())) retry_disk();
-    if (shared_ && !outbox_.empty() && !shared_->in_outage()) catch_up_shared();
+    if (!shared_) return;
+    if (shared_->invalidations_waiting()) follow_invalidations();
+    if (!outbox_read_ && disk_state_.readable()) {
+        outbox_read_ = true;
+        try {
+            outbox_.load(without_gil([&] { return disk_.unsent_changes(); }));
+        } catch (const StoreError &error) {
+            disk_failed(error, true);
+        }
+    }
+    if (may_reach_shared && outbox_.to_send() && (!shared_->in_outage() || shared_->may_try()))
+        catch_up_shared();
 }
 
 // ---------------------------------------------------------------- operations
@@ -100,11 +121,9 @@ std::optional<nb::object> DualCache::lookup(nb::handle key) {
     std::uint64_t epoch = current_epoch();
     if (Memory::Entry *entry = memory_.find(text)) {
         // What only memory has, or what cannot be checked, is served as it is.
-        if (!entry->unsynced.empty() || !disk_state_.readable() || entry->checked == epoch) {
-            entry->used = true;
-            return entry->value;
-        }
-        if (std::optional<nb::object> value = still_current(text, epoch)) return value;
+        bool current = !entry->unsynced.empty() || !disk_state_.readable() || entry->checked == epoch;
+        if (!current) entry = still_current(text, epoch);
+        if (entry) return answer(busy, text, *entry, epoch);
     }
     if (disk_state_.readable() && disk_may_hold)
         if (std::optional<nb::object> value = load(busy, text, epoch)) return value;
@@ -113,25 +132,33 @@ std::optional<nb::object> DualCache::lookup(nb::handle key) {
 }
 
 // Another process committed since this entry was last checked: is its row the same?
-std::optional<nb::object> DualCache::still_current(std::string_view text, std::uint64_t epoch) {
+// The entry if so (or if that cannot be told); none once it left memory.
+DualCache::Memory::Entry *DualCache::still_current(std::string_view text, std::uint64_t epoch) {
     std::optional<std::uint64_t> stamp;
     try {
         stamp = without_gil([&] { return disk_.stamp_of(text); });
     } catch (const StoreError &error) {
         disk_failed(error, true);
-        Memory::Entry *entry = memory_.find(text);
-        return entry ? std::optional(entry->value) : std::nullopt;
+        return memory_.find(text);
     }
     synchronise();
     Memory::Entry *entry = memory_.find(text);
-    if (!entry) return std::nullopt;
+    if (!entry) return nullptr;
     if (stamp && *stamp == entry->stamp) {
         entry->checked = epoch;
-        entry->used = true;
-        return entry->value;
+        return entry;
     }
     if (std::optional<nb::object> old = memory_.erase(text)) lock_.release_later(std::move(*old));
-    return std::nullopt;
+    return nullptr;
+}
+
+// A memory entry that the local levels hold as current: answered when the shared level
+// cannot hold another value, else once it is confirmed there.
+std::optional<nb::object> DualCache::answer(StoreLock::Held &busy, std::string_view text,
+                                            Memory::Entry &entry, std::uint64_t epoch) {
+    entry.used = true;
+    if (!shared_ || shared_current(entry) || !shared_may_hold(text)) return entry.value;
+    return confirmed(busy, text, epoch);
 }
 
 DualCache::Reading DualCache::read_unlocked(StoreLock::Held &busy, std::string_view stored) {
@@ -165,6 +192,15 @@ std::optional<nb::object> DualCache::load(StoreLock::Held &busy, std::string_vie
     synchronise();
     if (!row) return std::nullopt;
 
+    // No invalidation covers what the disk holds: confirmed with the shared level first.
+    SharedCopy copy = SharedCopy::of(frame_version(row->value));
+    if (shared_may_hold(text)) {
+        RedisLevel::Held held = shared_call([&] { return shared_->held(text); });
+        if (held.differs_from(copy.version) && !unsent_here(text))
+            if (std::optional<nb::object> fresher = load_shared(busy, text, epoch)) return fresher;
+        copy = as_confirmed(held, copy.version);
+    }
+
     std::uint64_t writes = writes_;
     Reading reading = read_unlocked(busy, row->value);
     if (reading.decoded) {
@@ -172,7 +208,7 @@ std::optional<nb::object> DualCache::load(StoreLock::Held &busy, std::string_vie
         // the latest is kept.
         if (writes == writes_ && !closed_) {
             let_go(memory_.put(std::string(text), reading.decoded->value,
-                               reading.decoded->memory_bytes, row->stamp, epoch));
+                               reading.decoded->memory_bytes, row->stamp, epoch, {}, copy));
             if (!memory_.find(text) && uses_pending_.size() < max_uses_pending)
                 uses_pending_.emplace(text);
         }
@@ -208,27 +244,31 @@ void DualCache::unreadable(const UnreadableLines &lines, std::string_view text,
 }
 
 // Into the disk and memory; while the disk cannot take it, memory keeps its stored
-// bytes too.
+// bytes too. The disk's outbox row of the key takes `outbox` in the same transaction.
 void DualCache::keep_locally(std::string_view text, nb::object value, std::size_t memory_bytes,
-                             std::string_view stored, std::uint64_t epoch) {
+                             std::string_view stored, std::uint64_t epoch, SharedCopy shared,
+                             OutboxStep outbox) {
     if (auto removed = removed_while_away_.find(text); removed != removed_while_away_.end())
         removed_while_away_.erase(removed);
     if (disk_state_.writable()) {
         try {
             std::vector<std::string> used = uses_to_give();
-            std::uint64_t stamp = without_gil([&] { return disk_.put(text, stored, used); });
+            std::uint64_t stamp =
+                without_gil([&] { return disk_.put(text, stored, used, outbox); });
             uses_given_ = Clock::now();
             synchronise();
-            let_go(memory_.put(std::string(text), std::move(value), memory_bytes, stamp, epoch));
+            let_go(memory_.put(std::string(text), std::move(value), memory_bytes, stamp, epoch,
+                               {}, shared));
             return;
         } catch (const StoreError &error) {
             disk_failed(error, false);
         }
     }
     let_go(memory_.put(std::string(text), std::move(value), memory_bytes, 0, epoch,
-                       std::string(stored)));
+                       std::string(stored), shared));
 }
 
+// The shared level first: what it did decides what the local levels record.
 void DualCache::store(nb::handle key, nb::handle value) {
     std::string_view text = key_text(key);
     Encoded encoded = encode(value);
@@ -236,23 +276,35 @@ void DualCache::store(nb::handle key, nb::handle value) {
     usable();
     std::uint64_t epoch = current_epoch();
     ++writes_;
-    keep_locally(text, nb::borrow(value), encoded.memory_bytes, encoded.stored, epoch);
-    share(text, encoded.stored);
+    Sharing sharing = share(text, encoded.stored);
+    keep_locally(text, nb::borrow(value), encoded.memory_bytes, encoded.stored, epoch,
+                 sharing.copy, sharing.outbox());
 }
 
 void DualCache::remove(nb::handle key) {
     std::string_view text = key_text(key);
     StoreLock::Held busy(lock_);
+    if (!remove_key(text, std::nullopt)) {
+        busy.release();
+        PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw nb::python_error();
+    }
+}
+
+// `seen`: what the shared level was known to hold under the key, when not the memory
+// entry's knowledge.
+bool DualCache::remove_key(std::string_view text, std::optional<SharedSeen> seen) {
     usable();
     current_epoch();
     ++writes_;
+    Sharing sharing = unshare(text, seen);
     std::optional<nb::object> in_memory = memory_.erase(text);
-    bool found = in_memory.has_value();
+    bool found = in_memory.has_value() || sharing.held;
     if (in_memory) lock_.release_later(std::move(*in_memory));
     bool disk_asked = disk_state_.writable();
     if (disk_asked) {
         try {
-            found = without_gil([&] { return disk_.erase(text); }) || found;
+            found = without_gil([&] { return disk_.erase(text, sharing.outbox()); }) || found;
             synchronise();
         } catch (const StoreError &error) {
             disk_failed(error, false);
@@ -260,18 +312,7 @@ void DualCache::remove(nb::handle key) {
         }
     }
     if (!disk_asked) removed_while_away_.emplace(text);
-    bool shared_asked = true;
-    if (shared_) {
-        std::optional<bool> erased = shared_call([&] { return shared_->erase(text); });
-        shared_asked = erased.has_value();
-        if (erased) found = *erased || found;
-        outbox_.removed(text, shared_asked);
-    }
-    if (!found && disk_asked && shared_asked) {
-        busy.release();
-        PyErr_SetObject(PyExc_KeyError, key.ptr());
-        throw nb::python_error();
-    }
+    return found || !disk_asked || !sharing.asked;
 }
 
 bool DualCache::contains(nb::handle key) {
@@ -298,8 +339,8 @@ bool DualCache::contains(nb::handle key) {
 }
 
 // Every key the levels hold (those beginning with `prefix`), sorted.
-std::vector<std::string> DualCache::listed(const std::string *prefix) {
-    usable();
+std::vector<std::string> DualCache::listed(const std::string *prefix, bool with_shared) {
+    usable(with_shared);
     std::vector<std::string> keys;
     bool from_disk = disk_state_.readable();
     if (from_disk) {
@@ -321,7 +362,7 @@ std::vector<std::string> DualCache::listed(const std::string *prefix) {
     for (std::string &key : in_memory)
         if (!prefix || key.starts_with(*prefix)) keys.push_back(std::move(key));
     std::erase_if(keys, [&](const std::string &key) { return removed_while_away_.count(key) > 0; });
-    if (shared_) {
+    if (shared_ && with_shared) {
         std::optional<std::vector<std::string>> shared = shared_call(
             [&] { return prefix ? shared_->keys_with_prefix(*prefix) : shared_->keys(); });
         if (shared)
@@ -342,6 +383,15 @@ nb::list DualCache::keys() {
     return text_list(keys);
 }
 
+nb::list DualCache::local_keys() {
+    std::vector<std::string> keys;
+    {
+        StoreLock::Held busy(lock_);
+        keys = listed(nullptr, false);
+    }
+    return text_list(keys);
+}
+
 nb::list DualCache::keys_with_prefix(nb::handle prefix) {
     std::string text(key_text(prefix));
     std::vector<std::string> keys;
@@ -350,6 +400,44 @@ nb::list DualCache::keys_with_prefix(nb::handle prefix) {
         keys = listed(&text);
     }
     return text_list(keys);
+}
+
+std::int64_t DualCache::prune(nb::handle stale) {
+    std::vector<std::string> keys;
+    {
+        StoreLock::Held busy(lock_);
+        keys = listed(nullptr);
+    }
+    std::int64_t removed = 0;
+    for (const std::string &text : keys) {
+        nb::object key = text_object(text);
+        std::optional<nb::object> value;
+        std::optional<SharedSeen> seen;  // of what only the shared level holds
+        {
+            StoreLock::Held busy(lock_);
+            usable();
+            bool here = memory_.peek(text) != nullptr;
+            if (!here && disk_state_.readable()) {
+                try {
+                    here = without_gil([&] { return disk_.stamp_of(text).has_value(); });
+                } catch (const StoreError &error) {
+                    disk_failed(error, true);
+                }
+            }
+            if (!here && shared_may_hold(text))
+                if (auto shared = read_shared(busy, text)) std::tie(value, seen) = std::move(*shared);
+        }
+        // What this machine holds is read as any lookup reads it: confirmed with the
+        // shared level, so that a fresher value there is judged, not this copy.
+        if (!seen) value = lookup(key);
+        if (!value) continue;
+        int is_stale = PyObject_IsTrue(stale(key, *value).ptr());
+        if (is_stale < 0) throw nb::python_error();
+        if (!is_stale) continue;
+        StoreLock::Held busy(lock_);
+        if (remove_key(text, seen)) ++removed;
+    }
+    return removed;
 }
 
 std::int64_t DualCache::size() {
@@ -401,18 +489,23 @@ nb::dict DualCache::stats() {
 nb::object DualCache::shared_state() {
     std::string url;
     bool away;
-    std::size_t unsent;
+    std::size_t unsent, set_aside;
+    std::uint64_t unsent_bytes;
     {
         StoreLock::Held busy(lock_);
         if (!shared_) return nb::none();
         url = shared_->where();
         away = shared_->in_outage();
-        unsent = outbox_.size();
+        unsent = outbox_.to_send();
+        set_aside = outbox_.set_aside();
+        unsent_bytes = outbox_.bytes();
     }
     nb::dict state = new_dict();
     state["url"] = text_object(url);
     state["state"] = away ? "unavailable" : "ok";
     state["unsent"] = unsent;
+    state["unsent_bytes"] = unsent_bytes;
+    state["set_aside"] = set_aside;
     return state;
 }
 

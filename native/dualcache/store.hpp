@@ -8,9 +8,15 @@
 // (listed); store.cpp combines them. The disk's failures go through disk_failed
 // and its return through retry_disk, which writes back what memory kept meanwhile
 // (store_disk.cpp). The shared level reports its own outages and backs off by
-// itself; what it missed meanwhile is kept in its outbox (SharedOutbox) and sent
-// by catch_up_shared once it answers again (store_shared.cpp). Both levels' outages
-// follow one OutagePolicy.
+// itself; what it missed meanwhile is kept in its outbox (SharedOutbox, and in
+// cache.db beside the entries) and sent by catch_up_shared once it answers again
+// (store_shared.cpp). Both levels' outages follow one OutagePolicy.
+//
+// With a shared level, a local copy is answered only while the shared level holds
+// the same value or none: a copy the shared level's tracking keeps current (its
+// session, memory only) is answered at once; any other is confirmed first (a round
+// trip for the value's version), and when the shared level holds another value, that
+// one is read, kept and answered instead.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -66,10 +72,16 @@ public:
     bool contains(nanobind::handle key);
     nanobind::list keys();
     nanobind::list keys_with_prefix(nanobind::handle prefix);
+    // The keys this machine's levels hold: never a round trip to the shared level.
+    nanobind::list local_keys();
+    // Removes every entry for which stale(key, value) is true, from every level; entries
+    // only the shared level holds are read without being kept here. How many went.
+    std::int64_t prune(nanobind::handle stale);
     std::int64_t size();
     nanobind::dict stats();
     // None without a shared level; else its url (without credentials), state (ok or
-    // unavailable) and unsent (changes it is still to be sent).
+    // unavailable), unsent (changes it is still to be sent), unsent_bytes (their values)
+    // and set_aside (changes it refused, kept on this machine only).
     nanobind::object shared_state();
 
     std::size_t memory_limit();
@@ -92,18 +104,38 @@ private:
         bool later_format = false;
     };
 
+    // What a change did at the shared level, for the local levels to record with it.
+    struct Sharing {
+        SharedCopy copy;                             // a written value's, for memory
+        std::optional<SharedOutbox::Change> unsent;  // kept for the shared level
+        bool settled = false;                        // it has the key's latest change
+        bool held = false;                           // a removal found a value there
+        bool asked = true;                           // it could be asked
+        OutboxStep outbox() const {
+            return unsent ? OutboxStep::keep(*unsent)
+                          : settled ? OutboxStep::clear() : OutboxStep{};
+        }
+    };
+
     // Combining the levels (store.cpp).
     void let_go(std::vector<nanobind::object> gone);
-    void usable();
-    std::optional<nanobind::object> still_current(std::string_view text, std::uint64_t epoch);
+    // Every operation starts here; one that must not reach the shared level (a listing of
+    // the local keys, on a keystroke) says so.
+    void usable(bool may_reach_shared = true);
+    Memory::Entry *still_current(std::string_view text, std::uint64_t epoch);
+    std::optional<nanobind::object> answer(StoreLock::Held &busy, std::string_view text,
+                                           Memory::Entry &entry, std::uint64_t epoch);
     std::optional<nanobind::object> load(StoreLock::Held &busy, std::string_view text,
                                          std::uint64_t epoch);
     Reading read_unlocked(StoreLock::Held &busy, std::string_view stored);
     void unreadable(const UnreadableLines &lines, std::string_view text, const std::string &where,
                     const Reading &reading, const std::function<bool()> &remove);
     void keep_locally(std::string_view text, nanobind::object value, std::size_t memory_bytes,
-                      std::string_view stored, std::uint64_t epoch);
-    std::vector<std::string> listed(const std::string *prefix);
+                      std::string_view stored, std::uint64_t epoch, SharedCopy shared = {},
+                      OutboxStep outbox = {});
+    // KeyError's case: no level had the key (and every level could be asked).
+    bool remove_key(std::string_view text, std::optional<SharedSeen> seen);
+    std::vector<std::string> listed(const std::string *prefix, bool with_shared = true);
 
     // The disk's outages and write-back (store_disk.cpp).
     struct WriteBack {
@@ -134,9 +166,29 @@ private:
     }
     void shared_answered(bool was_away);
     bool shared_may_hold(std::string_view text) const;
+    bool shared_current(const Memory::Entry &entry) const {
+        return entry.shared.session != 0 && entry.shared.session == shared_->session();
+    }
+    bool unsent_here(std::string_view text);
+    void follow_invalidations();
+    std::optional<nanobind::object> confirmed(StoreLock::Held &busy, std::string_view text,
+                                              std::uint64_t epoch);
     std::optional<nanobind::object> load_shared(StoreLock::Held &busy, std::string_view text,
                                                 std::uint64_t epoch);
-    void share(std::string_view text, std::string_view stored);
+    // The value under the key as the shared level holds it, not kept here; its version.
+    std::optional<std::pair<nanobind::object, SharedSeen>> read_shared(StoreLock::Held &busy,
+                                                                       std::string_view text);
+    SharedCopy as_confirmed(const RedisLevel::Held &held, std::uint64_t version) const;
+    Sharing share(std::string_view text, std::string_view stored);
+    Sharing unshare(std::string_view text, std::optional<SharedSeen> seen);
+    SharedOutbox::Change keep_for_shared(SharedOutbox::Change change,
+                                         const RedisLevel::Changed &result);
+    void set_aside(const SharedOutbox::Change &change, const std::string &refusal);
+    void report_refusal(std::string_view text, const std::string &refusal);
+    void settle(const SharedOutbox::Change &change);
+    template <typename Work>
+    void on_disk(Work work);
+    void keep_outbox_within_bounds();
     void catch_up_shared();
 
     StoreLock lock_;  // held for every operation
@@ -157,6 +209,7 @@ private:
 
     std::unique_ptr<RedisLevel> shared_;  // none: no shared level
     SharedOutbox outbox_;                 // what the shared level missed while it was away
+    bool outbox_read_ = false;            // cache.db's part of it, once the disk could be read
 };
 
 }  // namespace veltrax::store

@@ -3,8 +3,9 @@ DualCache: an in-memory level in front of an SQLite database of entries, shared 
 by processes that use the same directory.
 """
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 import types
+from typing import Any
 
 
 class StoreError(OSError):
@@ -24,9 +25,11 @@ class DualCache:
 
     sharedUrl (redis://[user:password@]host:port/db; by default $VELTRAX_CACHE_URL, ""
     for none) adds a level behind the disk that many stores share: a miss of the local
-    levels is read from it and kept locally, and every write and removal goes to it too.
+    levels is read from it and kept locally, every write and removal goes to it too, and
+    a local copy is answered only while the shared level holds the same value (or none).
     When it is away the store goes on with its local levels, says so once, tries it again
-    after a back-off of up to retryAfter seconds, and then sends it what it missed.
+    after a back-off of up to retryAfter seconds, and then sends it what it missed (kept
+    in the disk's database meanwhile, for any later store on the directory to send).
     """
 
     def __init__(self, name: str, cachePrefix: str = '', memoryLimit: object | None = None, diskLimit: object | None = None, retryAfter: object | None = None, sharedUrl: object | None = None) -> None: ...
@@ -61,6 +64,19 @@ class DualCache:
         Its cost grows with the keys it returns, not with the whole store.
         """
 
+    def local_keys(self) -> list:
+        """
+        The keys this machine's levels hold, in key order (a list); never asks the
+        shared level, so it costs no round trip (for completion as a user types).
+        """
+
+    def prune(self, stale: Callable[[str, Any], object]) -> int:
+        """
+        Remove every entry for which stale(key, value) is true, from every level;
+        entries only the shared level holds are read without being kept here.
+        Returns how many went.
+        """
+
     def stats(self) -> dict:
         """
         directory, entries, disk_bytes (what its files take: disk_data_bytes of the
@@ -74,7 +90,9 @@ class DualCache:
     def shared(self) -> object:
         """
         None without a shared level; else url (without credentials), state (ok
-        or unavailable) and unsent (writes and removals it is still to get).
+        or unavailable), unsent (writes and removals it is still to get),
+        unsent_bytes (their values) and set_aside (changes it refused, kept on
+        this machine only).
         """
 
     @property

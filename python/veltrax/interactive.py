@@ -29,7 +29,10 @@ def kline_words() -> list[str]:
 
 
 class CachedSymbols:
-    """The symbols the bar cache holds, read from its keys at most once between two commands."""
+    """The symbols this machine's bar cache holds, read from its keys at most once between two commands.
+
+    Only the local levels are read: completing runs on a keystroke, and never waits for (or reports on)
+    a shared cache on the network."""
 
     def __init__(self) -> None:
         self._symbols: list[str] | None = None
@@ -54,7 +57,7 @@ class CachedSymbols:
                     return []  # nothing cached yet, and completing never creates the store
                 cache = kline._get_cache()
             # A key is SYMBOL:period:... ; the symbols come out once each, in order.
-            return sorted({key.partition(":")[0] for key in cache.cache.keys() if ":" in key})
+            return sorted({key.partition(":")[0] for key in cache.cache.local_keys() if ":" in key})
         except Exception as error:  # a store that cannot be read leaves only this completion out
             from loguru import logger  # not at import: the first prompt does without it
 

@@ -1,4 +1,5 @@
-// The shared level's outbox: which changes made here it is still to get.
+// The shared level's outbox: which changes made here it is still to get, and what it
+// keeps of them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,70 +10,104 @@
 namespace veltrax::store {
 namespace {
 
-using Kind = SharedOutbox::Change::Kind;
+using Change = SharedOutbox::Change;
+using Kind = Change::Kind;
 
-enum class Step { wrote_sent, wrote_unsent, removed_sent, removed_unsent, lost, send_all };
+constexpr SharedOutbox::Bounds roomy{100, 1000, 10'000};
 
-struct Case {
-    const char *name;
-    std::vector<Step> steps;  // all on the key "k"
-    bool may_read;
-    bool may_list;
-    std::vector<Kind> pending;  // the changes left for "k"
-};
-
-void apply(SharedOutbox &outbox, Step step) {
-    switch (step) {
-        case Step::wrote_sent: return outbox.wrote("k", true);
-        case Step::wrote_unsent: return outbox.wrote("k", false);
-        case Step::removed_sent: return outbox.removed("k", true);
-        case Step::removed_unsent: return outbox.removed("k", false);
-        case Step::lost: return outbox.lost("k");
-        case Step::send_all:
-            for (const SharedOutbox::Change &change : outbox.pending()) outbox.settled(change);
-    }
+Change change(Kind kind, std::string key, std::int64_t at, SharedSeen seen = {},
+              std::uint64_t bytes = 0) {
+    return {kind, std::move(key), at, seen, bytes};
 }
 
-TEST(SharedOutbox, TheLatestChangeOfAKeyIsTheOneItKeeps) {
-    const std::vector<Case> cases{
-        {"sent at once", {Step::wrote_sent}, true, true, {}},
-        {"a write while away", {Step::wrote_unsent}, false, true, {Kind::write}},
-        {"a removal while away", {Step::removed_unsent}, false, false, {Kind::removal}},
-        {"written again once back", {Step::wrote_unsent, Step::wrote_sent}, true, true, {}},
-        {"written after a removal while away",
-         {Step::removed_unsent, Step::wrote_unsent}, false, true, {Kind::write}},
-        {"removed after a write while away",
-         {Step::wrote_unsent, Step::removed_unsent}, false, false, {Kind::removal}},
-        {"an unsent write memory let go becomes a removal",
-         {Step::wrote_unsent, Step::lost}, false, false, {Kind::removal}},
-        {"a sent write memory let go stays sent", {Step::wrote_sent, Step::lost}, true, true, {}},
-        {"caught up", {Step::wrote_unsent, Step::removed_unsent, Step::send_all}, true, true, {}},
+std::vector<std::string> pending_keys(const SharedOutbox &outbox) {
+    std::vector<std::string> keys;
+    for (const Change &kept : outbox.pending()) keys.push_back(kept.key);
+    return keys;
+}
+
+TEST(SharedOutbox, TheLatestChangeOfAKeyIsKeptWithWhatWasSeenBeforeTheFirst) {
+    SharedOutbox outbox(roomy);
+    outbox.record(change(Kind::write, "k", 10, SharedSeen::value(7), 100));
+    outbox.record(change(Kind::removal, "k", 20, SharedSeen::absent()));
+    ASSERT_EQ(outbox.pending().size(), 1u);
+    Change kept = outbox.pending()[0];
+    EXPECT_EQ(kept.kind, Kind::removal);
+    EXPECT_EQ(kept.changed_ms, 20);
+    EXPECT_EQ(kept.seen, SharedSeen::value(7));  // the shared level got neither
+    EXPECT_EQ(outbox.bytes(), 0u);
+    EXPECT_FALSE(outbox.may_read("k"));
+    EXPECT_FALSE(outbox.may_list("k"));
+
+    // Overtaken while being sent: the change sent is not the one kept.
+    outbox.record(change(Kind::write, "k", 30, {}, 50));
+    EXPECT_FALSE(outbox.holds(kept));
+    outbox.settled(kept);
+    EXPECT_EQ(outbox.size(), 1u);
+    EXPECT_TRUE(outbox.may_list("k"));
+
+    // Memory let go of the unsent write: what the shared level holds is older, so a removal.
+    outbox.lost("k");
+    EXPECT_EQ(outbox.pending()[0].kind, Kind::removal);
+    EXPECT_EQ(outbox.pending()[0].changed_ms, 30);
+
+    outbox.sent("k");
+    EXPECT_TRUE(outbox.empty());
+    EXPECT_TRUE(outbox.may_read("k"));
+}
+
+TEST(SharedOutbox, ARefusedChangeIsSetAsideUntilTheKeyChangesAgain) {
+    SharedOutbox outbox(roomy);
+    Change refused = outbox.record(change(Kind::write, "a", 10, {}, 5));
+    outbox.record(change(Kind::write, "b", 11, {}, 5));
+    outbox.set_aside(refused);
+    EXPECT_EQ(pending_keys(outbox), std::vector<std::string>{"b"});
+    EXPECT_EQ(outbox.set_aside(), 1u);
+    EXPECT_EQ(outbox.to_send(), 1u);
+    EXPECT_FALSE(outbox.may_read("a"));  // this machine's value stands against the shared one
+    outbox.record(change(Kind::write, "a", 12, {}, 5));
+    EXPECT_EQ(pending_keys(outbox), (std::vector<std::string>{"b", "a"}));
+    EXPECT_EQ(outbox.set_aside(), 0u);
+}
+
+TEST(SharedOutbox, PastItsBoundsTheOldestChangesGo) {
+    struct Case {
+        const char *name;
+        SharedOutbox::Bounds bounds;
+        std::int64_t now;
+        std::vector<std::string> kept;
+    };
+    // Writes of 40 bytes made at 10, 20, 30 (a, b, c) and a removal at 40 (d).
+    const Case cases[] = {
+        {"within", roomy, 100, {"a", "b", "c", "d"}},
+        {"too many", {3, 1000, 10'000}, 100, {"b", "c", "d"}},
+        {"values too large", {100, 80, 10'000}, 100, {"b", "c", "d"}},
+        {"too old", {100, 1000, 75}, 100, {"c", "d"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        SharedOutbox outbox;
-        for (Step step : c.steps) apply(outbox, step);
-        EXPECT_EQ(outbox.may_read("k"), c.may_read);
-        EXPECT_EQ(outbox.may_list("k"), c.may_list);
-        std::vector<Kind> pending;
-        for (const SharedOutbox::Change &change : outbox.pending()) pending.push_back(change.kind);
-        EXPECT_EQ(pending, c.pending);
-        EXPECT_EQ(outbox.size(), c.pending.size());
+        SharedOutbox outbox(c.bounds);
+        for (auto [key, at] : {std::pair{"a", 10}, {"b", 20}, {"c", 30}})
+            outbox.record(change(Kind::write, key, at, {}, 40));
+        outbox.record(change(Kind::removal, "d", 40));
+        std::size_t before = outbox.size();
+        std::vector<Change> gone = outbox.over_bounds(c.now);
+        EXPECT_EQ(pending_keys(outbox), c.kept);
+        EXPECT_EQ(gone.size() + outbox.size(), before);
+        EXPECT_EQ(outbox.bytes(), 40 * (c.kept.size() - 1));
     }
 }
 
-TEST(SharedOutbox, RemovalsGoFirstAndAChangeOvertakenMeanwhileIsNotSettled) {
-    SharedOutbox outbox;
-    outbox.wrote("a", false);
-    outbox.removed("b", false);
-    std::vector<SharedOutbox::Change> pending = outbox.pending();
-    ASSERT_EQ(pending.size(), 2u);
-    EXPECT_EQ(pending[0].key, "b");
-    EXPECT_EQ(pending[0].kind, Kind::removal);
-    outbox.removed("a", false);  // while the catch-up is under way
-    EXPECT_FALSE(outbox.holds(pending[1]));
-    outbox.settled(pending[1]);
-    EXPECT_EQ(outbox.size(), 2u);  // the removal of "a" is still to go
+TEST(SharedOutbox, ChangesReadBackFromTheDiskGiveWayToLaterOnes) {
+    SharedOutbox outbox(roomy);
+    outbox.record(change(Kind::write, "a", 50, {}, 10));
+    Change aside = change(Kind::write, "c", 5, {}, 10);
+    aside.set_aside = true;
+    outbox.load({change(Kind::removal, "a", 40), change(Kind::removal, "b", 60), aside});
+    EXPECT_EQ(pending_keys(outbox), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(outbox.pending()[0].kind, Kind::write);
+    EXPECT_EQ(outbox.set_aside(), 1u);
+    EXPECT_EQ(outbox.bytes(), 20u);
 }
 
 }  // namespace

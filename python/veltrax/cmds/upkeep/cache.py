@@ -55,12 +55,18 @@ def holdings_line(held: dict[str, list[str]]) -> str:
 
 
 def shared_line(shared: dict[str, Any]) -> str:
-    """ "shared: redis://cache.desk:6379/0, ok"; while it is away, what it is still to get """
+    """ "shared: redis://cache.desk:6379/0, ok"; what it is still to get, and what it refused """
     line = f"shared: {shared['url']}, {shared['state']}"
-    unsent = f"{shared['unsent']:,} change{'' if shared['unsent'] == 1 else 's'} to send it"
+    unsent = f"{shared['unsent']:,} change{'' if shared['unsent'] == 1 else 's'} to send it" + (
+        f" ({human_bytes(shared['unsent_bytes'])})" if shared["unsent_bytes"] else "")
+    notes = []
+    if shared["unsent"]:
+        notes.append(unsent + (" when it is back" if shared["state"] != "ok" else ""))
+    if shared["set_aside"]:
+        notes.append(f"{shared['set_aside']:,} it refused, kept on this machine only (see the log)")
     if shared["state"] != "ok":
-        return line + f" ({unsent + ' when it is back; ' if shared['unsent'] else ''}the counts above are this machine's)"
-    return line + (f" ({unsent})" if shared["unsent"] else "")
+        notes.append("the counts above are this machine's")
+    return line + (f" ({'; '.join(notes)})" if notes else "")
 
 
 @command(names=["cache"])
@@ -96,10 +102,8 @@ class IOpCache(IOp):
                 print(f"  the shared cache {shared['url']} cannot be reached: entries of {symbol} that only it holds stay")
             return {"symbol": symbol, "removed": removed}
         if words == ["prune"]:
-            before = set(cache.cache.keys())
-            for key in before:
-                cache.get(key)  # a stale entry is deleted as it is read
-            removed = len(before - set(cache.cache.keys()))
+            # Judged as a read would judge them; the desk's entries are read, not copied here.
+            removed = cache.cache.prune(lambda key, entry: type(cache)._is_stale(entry, key))
             print(f"removed {entries(removed, 'stale')}")
             return {"removed": removed}
         return {"error": USAGE}
