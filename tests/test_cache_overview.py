@@ -1,5 +1,7 @@
 """The cache command's overview: entries, both bounds and their use, and what it holds by symbol."""
 
+import re
+
 import pytest
 
 from shell_process import veltrax
@@ -44,7 +46,8 @@ def test_the_overview_shows_bounds_use_and_holdings_also_when_the_disk_is_away(t
     healthy = veltrax("--demo", data_dir=tmp_path / "healthy", stdin=script).stdout.splitlines()
     start = healthy.index(next(line for line in healthy if line.startswith("bar cache: 3 entries in ")))
     disk, held = healthy[start + 1:start + 3]
-    assert disk.startswith("  disk ") and " of 2.0 GiB; memory " in disk and disk.endswith(" of 256.0 MiB (3 entries)")
+    assert re.fullmatch(r"  disk [\d.]+ KiB of 2\.0 GiB \(database [\d.]+ KiB, log [\d.]+ KiB\); memory .* of 256\.0 MiB "
+                        r"\(3 entries\)", disk), disk
     assert held == "  AAPL: 5m, day; MSFT: 1h"
 
     (tmp_path / "away" / "simulated" / "cache-kline" / "cache.db").mkdir(parents=True)

@@ -160,14 +160,88 @@ def test_a_directory_that_cannot_be_made_and_a_nul_in_the_path(tmp_path, log_lin
         store[1] = 1
 
 
-def test_the_command_answers_when_its_cache_cannot_be_used(tmp_path):
+def test_the_command_answers_when_its_cache_cannot_be_used_and_says_what_was_lost_as_it_exits(tmp_path):
     in_the_way(tmp_path / "simulated" / "cache-kline")
     for _ in range(2):  # the second answer comes from memory no more: a new process
         done = veltrax("--demo", "-c", "kline AAPL day 5", data_dir=tmp_path)
         assert done.returncode == 0, done.stderr
         assert "AAPL day (5 bars)" in done.stdout and "No data returned" not in done.stdout + done.stderr
         lines = [line for line in done.stderr.splitlines() if "cache store" in line]
-        assert len(lines) == 1 and str(tmp_path / "simulated" / "cache-kline" / "cache.db") in lines[0]
+        assert len(lines) == 2 and str(tmp_path / "simulated" / "cache-kline" / "cache.db") in lines[0]
+        assert "as it closed (unable to open database file: Is a directory): lost entry 'AAPL:day:none:count_5'" \
+            in lines[1]
+    assert lines[1].removeprefix("WARNING: ") in (tmp_path / "veltrax.log").read_text()
+
+
+def taken(directory: Path) -> int:
+    """What the store's files take, as the fault VFS counts it."""
+    return sum(file.stat().st_size for file in directory.glob("cache.db*") if not file.name.endswith("-shm"))
+
+
+def test_a_small_disk_that_filled_up_takes_all_that_memory_kept_once_space_comes_back(tmp_path, faults):
+    prefix, directory, room = f"{tmp_path}/", tmp_path / "kline", 3 * 2**20
+    faults.quota(str(directory), room)
+    store = DualCache("kline", cachePrefix=prefix, retryAfter=0)
+    for n in range(15):
+        store[f"early{n}"] = entry(100)
+    faults.quota(str(directory), taken(directory))
+    for n in range(300):
+        store[f"late{n}"] = entry(100)
+    faults.quota(str(directory), room)
+    assert store.get("late0") == entry(100) and store.stats()["memory_only"] == 0
+    store.close()
+    assert len(DualCache("kline", cachePrefix=prefix).keys()) == 315
+
+
+@pytest.mark.parametrize("huge_written", ["last", "first"])
+def test_an_entry_the_disk_has_no_room_for_holds_up_none_of_the_others(tmp_path, faults, log_lines, huge_written):
+    prefix, directory = f"{tmp_path}/", tmp_path / "kline"
+    store = DualCache("kline", cachePrefix=prefix, retryAfter=0)
+    store["first"] = entry(1)
+    faults.quota(str(directory), taken(directory))
+    small = {f"small{n}": entry(20) for n in range(50)}
+    writes = [*small.items(), ("huge", entry(100_000))]
+    for key, value in writes if huge_written == "last" else writes[::-1]:
+        store[key] = value
+    faults.quota(str(directory), taken(directory) + 2**20)  # room for all but the huge one
+    assert store.get("small0") == entry(20)
+    stats = store.stats()
+    assert (stats["disk"], stats["memory_only"]) == ("ok", 1)
+    store["after"] = entry(1)  # straight to the disk
+    said = warnings(log_lines)
+    assert len(said) == 2 and "has no room for entry 'huge' (1600066 bytes)" in said[1], said
+    store.close()
+    assert "as it closed (database or disk is full): lost entry 'huge'" in warnings(log_lines)[-1]
+    assert DualCache("kline", cachePrefix=prefix).keys() == sorted(["after", "first", *small])
+
+
+@pytest.mark.parametrize("space_back, ending", [(True, "close"), (True, "dropped"), (False, "close")])
+def test_the_store_makes_a_last_attempt_as_it_closes_and_says_what_it_could_not_keep(
+        tmp_path, faults, log_lines, space_back, ending):
+    prefix, directory = f"{tmp_path}/", tmp_path / "kline"
+    store = DualCache("kline", cachePrefix=prefix, retryAfter=3600)  # no write-back before it closes
+    store["gone"] = entry(1)
+    faults.fail(str(directory), "full")
+    for n in range(30):
+        store[f"k{n:02d}"] = entry(5)
+    del store["gone"]
+    if space_back:
+        faults.clear()
+    if ending == "close":
+        store.close()
+    else:
+        del store
+    keys = DualCache("kline", cachePrefix=prefix).keys()
+    said = warnings(log_lines)
+    if space_back:
+        assert keys == [f"k{n:02d}" for n in range(30)] and len(said) == 1
+        assert log_lines[-1] == ("INFO", f"The cache store {directory / 'cache.db'} took 30 entries kept in memory "
+                                         "as it closed")
+    else:
+        assert keys == ["gone"] and len(said) == 2
+        assert said[1] == (f"The cache store {directory / 'cache.db'} could not take what only memory held as it "
+                           "closed (database or disk is full): lost 30 entries (4200 bytes): 'k29', 'k28', 'k27' "
+                           "and 27 more; 1 removed entries may be read from it again")
 
 
 @pytest.fixture
@@ -205,10 +279,10 @@ def test_the_command_answers_from_its_cache_on_a_read_only_or_full_disk(small_di
     assert (cached.returncode, fresh.returncode) == (0, 0), cached.stderr + fresh.stderr
     status = [done.stdout.splitlines()[-1].split(" · ") for done in (cached, fresh)]
     assert [(words[1], words[3]) for words in status] == [("5 bars", "cached"), ("5 bars", "fresh")]
-    for done in (cached, fresh):
+    for done, lost in ((cached, []), (fresh, ["lost entry 'MSFT:day:none:count_5'"])):
         lines = [line for line in done.stderr.splitlines() if "cache store" in line]
-        assert len(lines) == 1 and str(small_disk / "simulated" / "cache-kline" / "cache.db") in lines[0]
-        assert said in lines[0]
+        assert len(lines) == 1 + len(lost) and str(small_disk / "simulated" / "cache-kline" / "cache.db") in lines[0]
+        assert said in lines[0] and all(words in line for words, line in zip(lost, lines[1:]))
 
 
 def test_a_new_cache_in_a_directory_that_cannot_be_written_says_so(small_disk, log_lines):

@@ -85,8 +85,9 @@ class TestMemoryLevel:
     def test_default_limits_are_generous_and_stats_have_their_shape(self, store):
         store["k"] = entry(1)
         stats = store.stats()
-        assert list(stats) == ["directory", "entries", "disk_bytes", "disk_limit", "disk", "memory_entries",
-                               "memory_bytes", "memory_limit", "memory_only", "shared"]
+        assert list(stats) == ["directory", "entries", "disk_bytes", "disk_data_bytes", "disk_log_bytes", "disk_limit",
+                               "disk", "memory_entries", "memory_bytes", "memory_limit", "memory_only", "shared"]
+        assert stats["disk_bytes"] == stats["disk_data_bytes"] + stats["disk_log_bytes"]
         assert stats["directory"] == str(store.directory)
         assert stats["entries"] == 1 and stats["memory_entries"] == 1 and stats["memory_only"] == 0
         assert stats["disk_bytes"] > 0 and 0 < stats["memory_bytes"] < stats["memory_limit"]

@@ -54,21 +54,39 @@ void DiskLevel::record(Statement &statement, const std::vector<std::string> &key
 std::uint64_t DiskLevel::put(std::string_view key, std::string_view value,
                              const std::vector<std::string> &used, OutboxStep outbox) {
     std::uint64_t stamp = next_stamp();
-    guarded([&] {
-        if (read_only_) fail(SQLITE_READONLY, "writing an entry");
-        Transaction transaction(*this);
-        {
-            Statement::Use use(statements_->put);
-            use.text(1, key).integer(2, static_cast<std::int64_t>(stamp)).blob(3, value);
-            use.step();
-        }
-        std::int64_t now = now_ms();
-        record(*statements_->used, used, now);
-        record(*statements_->used, {std::string(key)}, now);
-        step_outbox(key, outbox);
-        keep_within_limit(key);
-        transaction.commit();
-    });
+    bool fits = key.size() + value.size() <= entries_limit();
+    auto write = [&] {
+        guarded([&] {
+            if (read_only_) fail(SQLITE_READONLY, "writing an entry");
+            Transaction transaction(*this);
+            std::int64_t now = now_ms();
+            record(*statements_->used, used, now);
+            if (fits) {
+                Statement::Use use(statements_->put);
+                use.text(1, key).integer(2, static_cast<std::int64_t>(stamp)).blob(3, value);
+                use.step();
+                record(*statements_->used, {std::string(key)}, now);
+            } else {
+                // Written, it would go again at once as the least recently used.
+                remove_row(key);
+            }
+            step_outbox(key, outbox);
+            keep_within_limit(key);
+            transaction.commit();
+        });
+    };
+    try {
+        write();
+    } catch (const StoreError &error) {
+        if (!error.no_room() || !reclaim_log()) throw;
+        write();
+    }
+    if (!fits)
+        log_(Level::info,
+             "The cache store {} did not take an entry of {} bytes: its limit of {} bytes leaves "
+             "{} bytes for entries",
+             {file_.string(), std::to_string(key.size() + value.size()), std::to_string(limit_),
+              std::to_string(entries_limit())});
     return stamp;
 }
 
@@ -93,10 +111,11 @@ std::uint64_t DiskLevel::used_bytes() {
 }
 
 void DiskLevel::keep_within_limit(std::string_view written) {
+    std::uint64_t limit = entries_limit();
     std::uint64_t used = used_bytes();
-    if (used <= limit_) return;
+    if (used <= limit) return;
     // Down to nine tenths, so that the next writes do not each remove entries again.
-    std::uint64_t goal = limit_ - limit_ / 10;
+    std::uint64_t goal = limit - limit / 10;
     std::int64_t removed = 0;
     std::uint64_t removed_bytes = 0;
     bool written_removed = false;
@@ -109,10 +128,7 @@ void DiskLevel::keep_within_limit(std::string_view written) {
         if (oldest.empty()) break;
         std::uint64_t freed = 0;
         for (const auto &[key, bytes] : oldest) {
-            Statement::Use erase(statements_->erase);
-            erase.text(1, key).step();
-            Statement::Use forget(*statements_->forget_use);
-            forget.text(1, key).step();
+            remove_row(key);
             freed += bytes;
             removed_bytes += bytes;
             ++removed;
@@ -128,16 +144,20 @@ void DiskLevel::keep_within_limit(std::string_view written) {
           std::to_string(removed_bytes), written_removed ? ", the new one among them" : ""});
 }
 
+bool DiskLevel::remove_row(std::string_view key) {
+    Statement::Use use(statements_->erase);
+    use.text(1, key).step();
+    bool removed = use.changes() > 0;
+    Statement::Use forget(*statements_->forget_use);
+    forget.text(1, key).step();
+    return removed;
+}
+
 bool DiskLevel::erase(std::string_view key, OutboxStep outbox) {
     return guarded([&] {
         if (read_only_) fail(SQLITE_READONLY, "removing an entry");
         Transaction transaction(*this);
-        Statement::Use use(statements_->erase);
-        use.text(1, key);
-        use.step();
-        bool removed = use.changes() > 0;
-        Statement::Use forget(*statements_->forget_use);
-        forget.text(1, key).step();
+        bool removed = remove_row(key);
         step_outbox(key, outbox);
         transaction.commit();
         return removed;

@@ -182,6 +182,8 @@ void DiskLevel::configure() {
     use_write_ahead_log();
     // In WAL mode NORMAL survives a killed process; only a power cut may drop the last commits.
     exec("PRAGMA synchronous = NORMAL");
+    page_size_ = static_cast<std::uint64_t>(integer("PRAGMA page_size"));
+    keep_log_within_limit();
 }
 
 void DiskLevel::use_write_ahead_log() {
@@ -290,8 +292,10 @@ void DiskLevel::follow_replaced_file() {
     open();
 }
 
-std::uint64_t DiskLevel::bytes_on_disk() const {
-    return size_of(file_) + size_of(with_suffix(file_, "-wal"));
+std::uint64_t DiskLevel::data_bytes() const { return size_of(file_); }
+
+std::uint64_t DiskLevel::log_bytes() const {
+    return size_of(with_suffix(file_, "-wal")) + size_of(with_suffix(file_, "-shm"));
 }
 
 void DiskLevel::exec(const char *sql) {
@@ -320,9 +324,10 @@ void DiskLevel::fail(int rc, std::string_view what) const {
         throw Damaged("is damaged (" + reason + ")");
     int system_error = db_ ? sqlite3_system_errno(db_) : 0;
     if (system_error && primary == SQLITE_IOERR) reason += std::string(": ") + std::strerror(system_error);
+    bool no_room = primary == SQLITE_FULL || (primary == SQLITE_IOERR && system_error == ENOSPC);
     throw StoreError("the cache store " + quoted(file_) + " failed " + std::string(what) + ": " +
                          reason,
-                     reason);
+                     reason, no_room);
 }
 
 }  // namespace veltrax::store

@@ -2,13 +2,15 @@
 // directory. WAL journal (readers never wait for a writer, a killed writer
 // loses at most its own transaction), a busy timeout for two processes at
 // once, bound parameters only. A damaged or foreign database file is moved
-// aside and the store starts afresh. The entries' stored bytes are bounded by
-// a limit: past it, the least recently used entries are removed.
+// aside and the store starts afresh. The files are bounded by a limit: the
+// write-ahead log is kept to a share of it, and past the rest the least
+// recently used entries are removed.
 //
 // Plain C++ over SQLite's C API: it never touches Python, so the store calls
 // it without holding the GIL. Its parts: the file's life and recovery
-// (disk_file.cpp), noticing other processes' commits (disk_changes.cpp), the
-// entries (disk_entries.cpp), and the statements they share (disk_sqlite.hpp).
+// (disk_file.cpp), its write-ahead log (disk_log.cpp), noticing other
+// processes' commits (disk_changes.cpp), the entries (disk_entries.cpp), and
+// the statements they share (disk_sqlite.hpp).
 #pragma once
 
 #include <sqlite3.h>
@@ -34,13 +36,16 @@ namespace veltrax::store {
 // alone, for a log line that names the path itself.
 class StoreError : public std::runtime_error {
 public:
-    StoreError(const std::string &message, std::string reason)
-        : std::runtime_error(message), reason_(std::move(reason)) {}
+    StoreError(const std::string &message, std::string reason, bool no_room = false)
+        : std::runtime_error(message), reason_(std::move(reason)), no_room_(no_room) {}
     explicit StoreError(const std::string &message) : StoreError(message, message) {}
     const std::string &reason() const { return reason_; }
+    // The file system had no room for what was written.
+    bool no_room() const { return no_room_; }
 
 private:
     std::string reason_;
+    bool no_room_;
 };
 
 struct Row {
@@ -88,7 +93,10 @@ public:
     // Writes the row and records, in the same transaction, that it and `used`
     // (keys read since their use was last recorded) were used now; then removes
     // the least recently used entries while the stored bytes are over the
-    // limit. Returns the stamp of the new row.
+    // limit. Returns the stamp of the new row. A row larger than the entries
+    // may take in all is not written (the older one under its key goes). When
+    // the disk has no room, the space the log took is given back and the write
+    // tried once more.
     std::uint64_t put(std::string_view key, std::string_view value,
                       const std::vector<std::string> &used = {}, OutboxStep outbox = {});
     void record_use(const std::vector<std::string> &used);
@@ -107,9 +115,19 @@ public:
     void settle_change(const SharedOutbox::Change &change);
     void set_change_aside(const SharedOutbox::Change &change);
 
-    std::uint64_t bytes_on_disk() const;
+    // What the files take: the database, and its log (the write-ahead log and its index).
+    std::uint64_t data_bytes() const;
+    std::uint64_t log_bytes() const;
+    // What the files may take, the log's share included.
     std::uint64_t limit() const { return limit_; }
-    void set_limit(std::uint64_t limit) { limit_ = limit; }
+    void set_limit(std::uint64_t limit);
+
+    // The log (disk_log.cpp). Its pages copied into the database, where that
+    // needs no waiting for other processes.
+    void checkpoint_log();
+    // Its pages copied into the database and the file cut to nothing; true when
+    // that gave space back.
+    bool reclaim_log();
 
     // Moves on whenever another connection commits: entries read before may
     // then be out of date. Checking is split in two so that the cheap half
@@ -148,6 +166,13 @@ private:
     template <typename Operation>
     auto guarded(Operation operation) -> decltype(operation());
 
+    // The log (disk_log.cpp).
+    std::uint64_t checkpoint_at() const;
+    std::uint64_t entries_limit() const;
+    void keep_log_within_limit();
+    static int committed(void *level, sqlite3 *db, const char *name, int pages);
+    bool checkpoint(int mode);
+
     // Other processes' commits (disk_changes.cpp).
     void watch_shared_memory();
     std::int64_t data_version();
@@ -155,6 +180,7 @@ private:
     // The entries (disk_entries.cpp).
     void record(Statement &statement, const std::vector<std::string> &keys, std::int64_t now);
     void keep_within_limit(std::string_view written);
+    bool remove_row(std::string_view key);
     std::uint64_t used_bytes();
     std::uint64_t next_stamp();
 
@@ -166,6 +192,7 @@ private:
     std::filesystem::path directory_;
     std::filesystem::path file_;
     std::uint64_t limit_;
+    std::uint64_t page_size_ = 0;  // of the open database
     Log log_;
     sqlite3 *db_ = nullptr;
     Statements *statements_ = nullptr;

@@ -107,11 +107,12 @@ void bind_dualcache(nb::module_ &module) {
         module, "DualCache", nb::type_slots(fast_path_slots(store_error)),
         "A persistent store of Python values under text keys.\n\n"
         "Entries live in an SQLite database in the directory cachePrefix + name (created on\n"
-        "first use), up to diskLimit bytes (least recently used entries go first), and, up to\n"
-        "memoryLimit bytes, in memory: a memory hit returns the stored object itself, so treat\n"
-        "what you get as read-only. When the disk cannot be used (read-only, full, failing,\n"
-        "something in the way) the store keeps entries in memory, says so once, and tries the\n"
-        "disk again every retryAfter seconds, writing back what memory kept.\n\n"
+        "first use), whose files take up to diskLimit bytes (least recently used entries go\n"
+        "first), and, up to memoryLimit bytes, in memory: a memory hit returns the stored\n"
+        "object itself, so treat what you get as read-only. When the disk cannot be used\n"
+        "(read-only, full, failing, something in the way) the store keeps entries in memory,\n"
+        "says so once, and tries the disk again every retryAfter seconds, writing back what\n"
+        "memory kept; close() makes a last attempt.\n\n"
         "sharedUrl (redis://[user:password@]host:port/db; by default $VELTRAX_CACHE_URL, \"\"\n"
         "for none) adds a level behind the disk that many stores share: a miss of the local\n"
         "levels is read from it and kept locally, every write and removal goes to it too, and\n"
@@ -143,10 +144,11 @@ void bind_dualcache(nb::module_ &module) {
              "entries only the shared level holds are read without being kept here.\n"
              "Returns how many went.")
         .def("stats", &DualCache::stats,
-             "directory, entries, disk_bytes, disk_limit and disk (ok, read-only or\n"
-             "unavailable) of the store; memory_entries, memory_bytes, memory_limit and\n"
-             "memory_only (entries the disk has not got yet) of its memory level; shared\n"
-             "(see the shared property).")
+             "directory, entries, disk_bytes (what its files take: disk_data_bytes of the\n"
+             "database, disk_log_bytes of its write-ahead log), disk_limit and disk (ok,\n"
+             "read-only or unavailable) of the store; memory_entries, memory_bytes,\n"
+             "memory_limit and memory_only (entries the disk has not got yet) of its memory\n"
+             "level; shared (see the shared property).")
         .def_prop_ro("shared", &DualCache::shared_state,
                      "None without a shared level; else url (without credentials), state (ok\n"
                      "or unavailable), unsent (writes and removals it is still to get),\n"
@@ -157,9 +159,15 @@ void bind_dualcache(nb::module_ &module) {
                      "it first (they stay on disk). It bounds what one read makes too (at least\n"
                      "256 MiB): a stored value that would make more is a miss, removed.")
         .def_prop_rw("diskLimit", &DualCache::disk_limit, &DualCache::set_disk_limit,
-                     "Bytes of stored entries the disk may hold; past it, the least recently\n"
-                     "used entries are removed as the next entry is written.")
-        .def("close", &DualCache::close, "Release the database; later calls raise StoreError.");
+                     "Bytes the store's files may take, its write-ahead log included; past it,\n"
+                     "the least recently used entries are removed as the next entry is written.")
+        .def("close", &DualCache::close,
+             "Write what only memory holds to the disk (one log line says what it could not),\n"
+             "and release the database; later calls raise StoreError. Stores still open are\n"
+             "closed as the interpreter exits.");
+    // What only memory holds is the one copy there is: a program that ends without
+    // closing its stores gets the same last attempt to write it.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&DualCache::close_every_open));
 
     module.def(
         "check_cache_url", [](const std::string &url) { return cache_address(url).described(); },

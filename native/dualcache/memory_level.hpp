@@ -45,7 +45,8 @@ public:
         std::uint64_t checked;  // change epoch at which the stamp was last known current
         std::string unsynced;   // the stored bytes, while the disk has not got them
         SharedCopy shared;
-        bool used = true;  // read since its use was last given to the disk
+        bool used = true;        // read since its use was last given to the disk
+        bool set_aside = false;  // the disk had no room for it: written again as the store closes
     };
 
     // What an entry's key and place in the level take, beside its value.

@@ -30,6 +30,13 @@ const UnreadableLines disk_unreadable{
     "Cache entry {} in {} could not be read ({}); removed it",
     "Cache entry {} in {} could not be read ({}); left it (the store cannot be written)"};
 
+// The stores not destroyed yet, to be closed as the interpreter exits; changed and
+// read with the GIL held.
+std::set<DualCache *> &open_stores() {
+    static std::set<DualCache *> stores;
+    return stores;
+}
+
 }  // namespace
 
 DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
@@ -44,8 +51,32 @@ DualCache::DualCache(nb::object directory_path, std::string path, Limits limits,
       disk_state_(OutagePolicy::fixed(limits.retry_after)),
       outbox_(outbox_bounds) {
     if (shared) open_shared(std::move(*shared), limits.retry_after);
-    StoreLock::Held busy(lock_);
-    open_disk();
+    {
+        StoreLock::Held busy(lock_);
+        open_disk();
+    }
+    open_stores().insert(this);
+}
+
+DualCache::~DualCache() {
+    open_stores().erase(this);
+    nb::error_scope pending;  // an error on its way up stays as it was
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void DualCache::close_every_open() {
+    std::vector<DualCache *> stores(open_stores().begin(), open_stores().end());
+    for (DualCache *store : stores) {
+        // Closing one runs Python code, which may let go of another.
+        if (!open_stores().count(store)) continue;
+        try {
+            store->close();
+        } catch (const std::exception &) {
+        }
+    }
 }
 
 void DualCache::let_go(std::vector<nb::object> gone) {
@@ -424,12 +455,13 @@ std::int64_t DualCache::size() {
 
 nb::dict DualCache::stats() {
     std::int64_t entries = size();
-    std::uint64_t disk_bytes, disk_limit;
+    std::uint64_t data_bytes, log_bytes, disk_limit;
     std::size_t memory_entries, memory_bytes, memory_limit, memory_only;
     const char *disk = "ok";
     {
         StoreLock::Held busy(lock_);
-        disk_bytes = disk_.bytes_on_disk();
+        data_bytes = disk_.data_bytes();
+        log_bytes = disk_.log_bytes();
         disk_limit = disk_.limit();
         memory_entries = memory_.size();
         memory_bytes = memory_.bytes();
@@ -441,7 +473,9 @@ nb::dict DualCache::stats() {
     nb::dict stats = new_dict();
     stats["directory"] = text_object(directory_text_);
     stats["entries"] = entries;
-    stats["disk_bytes"] = disk_bytes;
+    stats["disk_bytes"] = data_bytes + log_bytes;
+    stats["disk_data_bytes"] = data_bytes;
+    stats["disk_log_bytes"] = log_bytes;
     stats["disk_limit"] = disk_limit;
     stats["disk"] = disk;
     stats["memory_entries"] = memory_entries;
@@ -492,12 +526,13 @@ std::uint64_t DualCache::disk_limit() {
 
 void DualCache::set_disk_limit(std::uint64_t limit) {
     StoreLock::Held busy(lock_);
-    disk_.set_limit(limit);
+    without_gil([&] { disk_.set_limit(limit); });
 }
 
 void DualCache::close() {
     StoreLock::Held busy(lock_);
     if (closed_) return;
+    write_back_before_closing();
     if (disk_state_.writable()) give_uses();
     closed_ = true;
     let_go(memory_.clear());

@@ -57,6 +57,12 @@ public:
     // not reached until it is first used.
     DualCache(nanobind::object directory, std::string path, Limits limits,
               std::optional<SharedLevel> shared);
+    // Closes the store first when that was not done.
+    ~DualCache();
+    DualCache(const DualCache &) = delete;
+    DualCache &operator=(const DualCache &) = delete;
+    // Closes every store still open (as the interpreter exits).
+    static void close_every_open();
 
     // The value under the key: from memory while the disk row is unchanged, else from disk.
     std::optional<nanobind::object> lookup(nanobind::handle key);
@@ -83,6 +89,7 @@ public:
     std::uint64_t disk_limit();
     void set_disk_limit(std::uint64_t limit);
 
+    // Writes what only memory holds to the disk, or says in one line what it could not.
     void close();
 
     nanobind::object directory;
@@ -131,9 +138,16 @@ private:
     std::vector<std::string> listed(const std::string *prefix, bool with_shared = true);
 
     // The disk's outages and write-back (store_disk.cpp).
+    struct WriteBack {
+        std::size_t written = 0;
+        std::vector<Memory::Entry *> no_room;  // entries the disk had no room for
+        std::string why;                       // the disk's words for it
+    };
     void open_disk();
     void retry_disk();
-    std::size_t write_back();
+    WriteBack write_back(bool closing);
+    void set_aside(const WriteBack &done);
+    void write_back_before_closing();
     void disk_failed(const StoreError &error, bool reading);
     void give_uses();
     std::vector<std::string> uses_to_give();

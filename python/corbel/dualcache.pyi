@@ -16,11 +16,12 @@ class DualCache:
     A persistent store of Python values under text keys.
 
     Entries live in an SQLite database in the directory cachePrefix + name (created on
-    first use), up to diskLimit bytes (least recently used entries go first), and, up to
-    memoryLimit bytes, in memory: a memory hit returns the stored object itself, so treat
-    what you get as read-only. When the disk cannot be used (read-only, full, failing,
-    something in the way) the store keeps entries in memory, says so once, and tries the
-    disk again every retryAfter seconds, writing back what memory kept.
+    first use), whose files take up to diskLimit bytes (least recently used entries go
+    first), and, up to memoryLimit bytes, in memory: a memory hit returns the stored
+    object itself, so treat what you get as read-only. When the disk cannot be used
+    (read-only, full, failing, something in the way) the store keeps entries in memory,
+    says so once, and tries the disk again every retryAfter seconds, writing back what
+    memory kept; close() makes a last attempt.
 
     sharedUrl (redis://[user:password@]host:port/db; by default $VELTRAX_CACHE_URL, ""
     for none) adds a level behind the disk that many stores share: a miss of the local
@@ -78,10 +79,11 @@ class DualCache:
 
     def stats(self) -> dict:
         """
-        directory, entries, disk_bytes, disk_limit and disk (ok, read-only or
-        unavailable) of the store; memory_entries, memory_bytes, memory_limit and
-        memory_only (entries the disk has not got yet) of its memory level; shared
-        (see the shared property).
+        directory, entries, disk_bytes (what its files take: disk_data_bytes of the
+        database, disk_log_bytes of its write-ahead log), disk_limit and disk (ok,
+        read-only or unavailable) of the store; memory_entries, memory_bytes,
+        memory_limit and memory_only (entries the disk has not got yet) of its memory
+        level; shared (see the shared property).
         """
 
     @property
@@ -107,15 +109,19 @@ class DualCache:
     @property
     def diskLimit(self) -> int:
         """
-        Bytes of stored entries the disk may hold; past it, the least recently
-        used entries are removed as the next entry is written.
+        Bytes the store's files may take, its write-ahead log included; past it,
+        the least recently used entries are removed as the next entry is written.
         """
 
     @diskLimit.setter
     def diskLimit(self, arg: int, /) -> None: ...
 
     def close(self) -> None:
-        """Release the database; later calls raise StoreError."""
+        """
+        Write what only memory holds to the disk (one log line says what it could not),
+        and release the database; later calls raise StoreError. Stores still open are
+        closed as the interpreter exits.
+        """
 
 def check_cache_url(url: str) -> str:
     """

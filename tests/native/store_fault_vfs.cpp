@@ -1,12 +1,16 @@
 // _store_faults: an SQLite VFS over the default one that fails on request, for
 // the store's tests. Imported, it becomes the process's default VFS, so every
 // connection opened afterwards goes through it; files under the path given to
-// fail() then behave as on a full disk, a failing disk, or a read-only one.
+// fail() then behave as on a full disk, a failing disk, or a read-only one, and
+// those under the path given to quota() as on a small file system of their own.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -20,6 +24,11 @@ enum class Fault { none, full, io, read_only };
 std::mutex armed_mutex;
 Fault armed = Fault::none;
 std::string armed_prefix;
+// The small file system: what SQLite's files under the prefix may take in all
+// (the WAL index, which SQLite maps rather than writes, aside).
+std::string quota_prefix;
+std::int64_t quota_bytes = -1;  // none
+std::map<std::string, int> open_paths;  // files open through this VFS, with their handles
 
 sqlite3_vfs *real_vfs = nullptr;
 sqlite3_vfs faulty_vfs;
@@ -40,8 +49,30 @@ Fault fault_for(const char *path) {
 Fault fault_of(sqlite3_file *file) { return fault_for(reinterpret_cast<FaultyFile *>(file)->path); }
 sqlite3_file *real_of(sqlite3_file *file) { return reinterpret_cast<FaultyFile *>(file)->real; }
 
+std::int64_t size_of(const std::string &path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+}
+
+// Whether growing the file to `size` bytes fits in the quota of its file system.
+bool fits(sqlite3_file *file, std::int64_t size) {
+    const char *path = reinterpret_cast<FaultyFile *>(file)->path;
+    std::lock_guard lock(armed_mutex);
+    if (quota_bytes < 0 || std::strncmp(path, quota_prefix.c_str(), quota_prefix.size())) return true;
+    std::int64_t taken = size - size_of(path);
+    if (taken <= 0) return true;
+    for (const auto &[open, handles] : open_paths)
+        if (!open.compare(0, quota_prefix.size(), quota_prefix)) taken += size_of(open);
+    return taken <= quota_bytes;
+}
+
 int file_close(sqlite3_file *file) {
     int rc = real_of(file)->pMethods ? real_of(file)->pMethods->xClose(real_of(file)) : SQLITE_OK;
+    if (file->pMethods) {
+        std::lock_guard lock(armed_mutex);
+        auto open = open_paths.find(reinterpret_cast<FaultyFile *>(file)->path);
+        if (open != open_paths.end() && --open->second == 0) open_paths.erase(open);
+    }
     file->pMethods = nullptr;
     return rc;
 }
@@ -58,10 +89,12 @@ int file_write(sqlite3_file *file, const void *data, int amount, sqlite3_int64 o
         case Fault::read_only: return SQLITE_READONLY;
         case Fault::none: break;
     }
+    if (!fits(file, offset + amount)) return SQLITE_FULL;
     return real_of(file)->pMethods->xWrite(real_of(file), data, amount, offset);
 }
 
 int file_truncate(sqlite3_file *file, sqlite3_int64 size) {
+    if (!fits(file, size)) return SQLITE_FULL;
     return real_of(file)->pMethods->xTruncate(real_of(file), size);
 }
 int file_sync(sqlite3_file *file, int flags) {
@@ -129,7 +162,11 @@ int vfs_open(sqlite3_vfs *, sqlite3_filename name, sqlite3_file *file, int flags
     int out = 0;
     int rc = real_vfs->xOpen(real_vfs, name, faulty->real, real_flags, &out);
     if (out_flags) *out_flags = out;
-    if (rc == SQLITE_OK) faulty->base.pMethods = &faulty_methods;
+    if (rc == SQLITE_OK) {
+        faulty->base.pMethods = &faulty_methods;
+        std::lock_guard lock(armed_mutex);
+        ++open_paths[faulty->path];
+    }
     return rc;
 }
 
@@ -176,10 +213,21 @@ NB_MODULE(_store_faults, module) {
         },
         nb::arg("prefix"), nb::arg("kind"), "From now on, files under prefix fail as kind says.");
     module.def(
+        "quota",
+        [](std::string prefix, std::int64_t bytes) {
+            std::lock_guard lock(armed_mutex);
+            quota_prefix = std::move(prefix);
+            quota_bytes = bytes;
+        },
+        nb::arg("prefix"), nb::arg("bytes"),
+        "From now on, SQLite's files under prefix take at most bytes in all: a write past it\n"
+        "fails as on a full disk.");
+    module.def(
         "clear",
         [] {
             std::lock_guard lock(armed_mutex);
             armed = Fault::none;
+            quota_bytes = -1;
         },
-        "Files behave again.");
+        "Files behave again, with room to spare.");
 }

@@ -221,6 +221,27 @@ TEST_F(DiskLevelTest, OverItsLimitTheLeastRecentlyUsedGo) {
     EXPECT_NE(lines_.back().find("least recently used"), std::string::npos);
 }
 
+TEST_F(DiskLevelTest, TheFilesLogIncludedStayWithinTheLimit) {
+    constexpr std::uint64_t limit = 512 << 10;
+    auto owned = opened(limit);
+    DiskLevel &disk = *owned;
+    std::string value(10'000, 'x');
+    std::uint64_t most = 0;
+    for (int n = 0; n < 100; ++n) {
+        std::string key = "e";
+        key += std::to_string(n);
+        disk.put(key, value);
+        most = std::max(most, disk.data_bytes() + disk.log_bytes());
+    }
+    EXPECT_LE(most, limit);
+    EXPECT_TRUE(disk.get("e99"));
+    // One larger than the entries' share is not written, and the older value under its key goes.
+    disk.put("e99", std::string(limit, 'y'));
+    EXPECT_FALSE(disk.get("e99"));
+    EXPECT_LE(disk.data_bytes() + disk.log_bytes(), limit);
+    EXPECT_NE(lines_.back().find("did not take an entry"), std::string::npos) << lines_.back();
+}
+
 TEST_F(DiskLevelTest, AFileThatIsNoDatabaseIsSetAside) {
     fs::create_directories(directory_);
     std::ofstream(directory_ / "cache.db") << std::string(8192, 'x');

@@ -114,8 +114,14 @@ class IOpCache(IOp):
         figures = store.stats()
         figures["holdings"] = holdings(store.keys(), list(period_order))
         disk = f"disk {human_bytes(figures['disk_bytes'])} of {human_bytes(figures['disk_limit'])}"
+        details = []
+        if figures["disk_bytes"]:
+            details.append(f"database {human_bytes(figures['disk_data_bytes'])}, "
+                           f"log {human_bytes(figures['disk_log_bytes'])}")
         if figures["disk"] != "ok":
-            disk += f" ({figures['disk']}: {entries(figures['memory_only'])} only in memory)"
+            details.append(f"{figures['disk']}: {entries(figures['memory_only'])} only in memory")
+        if details:
+            disk += f" ({'; '.join(details)})"
         say(f"bar cache: {entries(figures['entries'])} in {figures['directory']}")
         say(f"  {disk}; memory {human_bytes(figures['memory_bytes'])} of {human_bytes(figures['memory_limit'])}"
             f" ({entries(figures['memory_entries'])})")
