@@ -83,16 +83,17 @@ def test_mutated_values_are_read_within_budget_or_refused():
 
 def test_a_long_read_lets_other_threads_run_and_ctrl_c_stop_it():
     stored = codec.encode([{"date": dt.date(2020, 1, 1), "close": n + 0.5, "volume": n} for n in range(200_000)])
-    reading, done = threading.Event(), threading.Event()
+    # Plain flags, not Events: Ctrl-C must never land inside a lock the test still needs. Setting
+    # `reading` and calling the read are steps with no thread switch between them, so the other
+    # thread sees the flag only when the read itself lets it run.
+    reading, done = [False], [False]
 
     def interrupter():
-        # Seen five times in a read, it was let in by the read itself (the few steps before the
-        # read starts give it two turns at most); then Ctrl-C.
         seen = 0
-        while not done.is_set():
-            if reading.is_set():
+        while not done[0]:
+            if reading[0]:
                 seen += 1
-                if seen == 5:
+                if seen == 3:
                     _thread.interrupt_main()
 
     # A thread that waits for the GIL gets it at the read's next pause, not 5 ms later, so the
@@ -104,11 +105,11 @@ def test_a_long_read_lets_other_threads_run_and_ctrl_c_stop_it():
     got = []
     try:
         with pytest.raises(KeyboardInterrupt):
-            reading.set()
+            reading[0] = True
             got.append(codec.decode(stored, 1 << 30))
     finally:
-        reading.clear()
-        done.set()
+        reading[0] = False
+        done[0] = True
         thread.join()
         sys.setswitchinterval(switch_interval)
     assert got == []
