@@ -29,16 +29,16 @@ def leave(child):
 
 def test_a_kline_command_prints_its_table_and_a_status_line(tmp_path):
     child = spawn(tmp_path)
-    child.sendline("kline AAPL 5m 20 adj")
-    child.expect(r"AAPL 5m \(20 bars\) \(adjusted\)")
+    child.sendline("kline AAPL day 20 adj")
+    child.expect(r"AAPL day \(20 bars\) \(adjusted\)")
     child.expect(r"source: ibkr \(simulated\) · 20 bars · .* · fresh · simulated feed, not market data")
     child.expect(PROMPT)
-    child.sendline("kline AAPL 5m 20 adj")
-    child.expect(r"AAPL 5m \(20 bars\) \(adjusted\)")
+    child.sendline("kline AAPL day 20 adj")
+    child.expect(r"AAPL day \(20 bars\) \(adjusted\)")
     child.expect("source: cache · 20 bars · .* · cached · simulated feed")
     child.expect(PROMPT)
     leave(child)
-    assert "kline AAPL 5m 20 adj" in (tmp_path / "history").read_text()
+    assert "kline AAPL day 20 adj" in (tmp_path / "history").read_text()
 
 
 def test_ctrl_c_cancels_a_slow_command_and_the_shell_stays(tmp_path):
