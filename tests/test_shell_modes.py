@@ -160,19 +160,22 @@ def wait_for_log(path, text, timeout=20):
     raise AssertionError(f"{text!r} never logged")
 
 
-@pytest.mark.parametrize("args, stdin", [
-    (["-c", "kline MSFT day 5"], None),
-    ([], "kline MSFT day 5\nkline IBM day 5\n"),
+@pytest.mark.parametrize("args, stdin, sent, status, said", [
+    (["-c", "kline MSFT day 5"], None, signal.SIGINT, 130, "cancelled\n"),
+    ([], "kline MSFT day 5\nkline IBM day 5\n", signal.SIGINT, 130, "cancelled\n"),
+    # Ended as by `exit`, so the store's last write at exit still runs.
+    (["-c", "kline MSFT day 5"], None, signal.SIGTERM, 143, ""),
+    ([], "kline MSFT day 5\n", signal.SIGHUP, 129, ""),
 ])
-def test_ctrl_c_cancels_and_exits_130(args, stdin, tmp_path):
+def test_ctrl_c_cancels_and_termination_exits(args, stdin, sent, status, said, tmp_path):
     shell = spawn("--demo", "--demo-fault", "slow=30", *args, data_dir=tmp_path)
     if stdin:
         shell.stdin.write(stdin)
         shell.stdin.flush()
     wait_for_log(tmp_path / "veltrax.log", "[MSFT] kline: period=day")
-    shell.send_signal(signal.SIGINT)
+    shell.send_signal(sent)
     out, err = shell.communicate(timeout=10)
-    assert (shell.returncode, out, err) == (130, "", "cancelled\n")
+    assert (shell.returncode, out, err) == (status, "", said)
 
 
 def test_a_closed_pipe_ends_quietly_without_a_fallback(tmp_path):

@@ -130,17 +130,36 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_CANCELLED
 
 
-def run_cancellable_to_end(loop: asyncio.AbstractEventLoop, work: Coroutine[Any, Any, int]) -> int:
-    """Run `work` to its exit status; Ctrl-C cancels it: "cancelled", status 130."""
+# A terminal closed under the shell (SIGHUP) or a polite kill (SIGTERM) ends it as `exit` does.
+TERMINATING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+def run_to_end(loop: asyncio.AbstractEventLoop, work: Coroutine[Any, Any, int], ctrl_c_cancels: bool = True) -> int:
+    """Run `work` to its exit status. Ctrl-C (where it is not the prompt's own) cancels it:
+    "cancelled", status 130. SIGTERM and SIGHUP end it quietly with 128 + the signal's number, the
+    way out that still runs what runs at exit (the bar store writes what only its memory holds)."""
     task = loop.create_task(work)
-    loop.add_signal_handler(signal.SIGINT, task.cancel)
+    ended_by: list[int] = []
+
+    def end(signum: int) -> None:
+        ended_by.append(signum)
+        task.cancel()
+
+    handled = [*TERMINATING_SIGNALS, *([signal.SIGINT] if ctrl_c_cancels else [])]
+    for terminating in TERMINATING_SIGNALS:
+        loop.add_signal_handler(terminating, end, terminating)
+    if ctrl_c_cancels:
+        loop.add_signal_handler(signal.SIGINT, task.cancel)
     try:
         return loop.run_until_complete(task)
     except asyncio.CancelledError:
+        if ended_by:
+            return 128 + ended_by[0]
         print("cancelled", file=sys.stderr, flush=True)
         return EXIT_CANCELLED
     finally:
-        loop.remove_signal_handler(signal.SIGINT)
+        for handled_signal in handled:
+            loop.remove_signal_handler(handled_signal)
 
 
 def exit_status(shell: Shell, ok: bool) -> int:
@@ -160,6 +179,13 @@ async def one_line(shell: Shell, line: str, fmt: str | None) -> int:
         sys.stdout.write(bars_text(result["bars"], fmt, shell.last_zone, result.get("type") == "intraday"))
         sys.stdout.flush()
     return exit_status(shell, ok)
+
+
+async def interactive_session(shell: Shell, directory: Path) -> int:
+    from veltrax.interactive import run_interactive  # prompt_toolkit only where a prompt is shown
+
+    await run_interactive(shell, directory)
+    return exit_status(shell, True)
 
 
 async def script(shell: Shell) -> int:
@@ -234,17 +260,14 @@ def run_shell(args: argparse.Namespace) -> int:
             # Only the bars go to standard output: tables nowhere, everything else to standard error.
             with open(os.devnull, "w") as nowhere:
                 shell = Shell(state, out=sys.stderr, err=sys.stderr, tables=nowhere, loader=loader, progress=False)
-                return run_cancellable_to_end(loop, one_line(shell, args.line, args.format))
+                return run_to_end(loop, one_line(shell, args.line, args.format))
         shell = Shell(state, out=sys.stdout, err=sys.stderr, loader=loader)
         if args.line is not None:
-            return run_cancellable_to_end(loop, one_line(shell, args.line, None))
+            return run_to_end(loop, one_line(shell, args.line, None))
         if not interactive:
-            return run_cancellable_to_end(loop, script(shell))
-        from veltrax.interactive import run_interactive  # prompt_toolkit only where a prompt is shown
-
+            return run_to_end(loop, script(shell))
         shell.say(banner(state, gateway))
-        loop.run_until_complete(run_interactive(shell, directory))
-        return exit_status(shell, True)
+        return run_to_end(loop, interactive_session(shell, directory), ctrl_c_cancels=False)
     finally:
         if gateway is not None:
             loop.run_until_complete(gateway.close())
