@@ -11,12 +11,12 @@ from veltrax.interactive import ShellCompleter
 
 
 def test_history_of_an_earlier_session_suggests_the_rest_of_the_line(tmp_path):
-    FileHistory(str(tmp_path / "history")).store_string("kline AAPL 5m 20 adj")
+    FileHistory(str(tmp_path / "history")).store_string("kline AAPL day 20 adj")
     child = spawn(tmp_path)
-    child.send("kline AAPL 5")
-    child.expect("m 20 adj")  # shown after the cursor
+    child.send("kline AAPL d")
+    child.expect("ay 20 adj")  # shown after the cursor
     child.send("\x1b[C\r")  # → takes the suggestion
-    child.expect(r"AAPL 5m \(20 bars\) \(adjusted\)")
+    child.expect(r"AAPL day \(20 bars\) \(adjusted\)")
     child.expect(PROMPT)
     leave(child)
 

@@ -181,10 +181,10 @@ def test_ctrl_c_cancels_and_termination_exits(args, stdin, sent, status, said, t
 def test_a_closed_pipe_ends_quietly_without_a_fallback(tmp_path):
     reader, writer = os.pipe()
     os.close(reader)
-    done = subprocess.run([sys.executable, "-m", "veltrax", "--demo", "-c", "kline ORCL 1m 200"], stdout=writer,
+    done = subprocess.run([sys.executable, "-m", "veltrax", "--demo", "-c", "kline ORCL day 200"], stdout=writer,
                           stderr=subprocess.PIPE, text=True, env=shell_environment(tmp_path), timeout=60)
     os.close(writer)
     assert (done.returncode, done.stderr) == (141, "")
     log = (tmp_path / "veltrax.log").read_text()
-    assert "[ORCL] kline: period=1m" in log and "falling back" not in log
+    assert "[ORCL] kline: period=day" in log and "falling back" not in log
     assert not (tmp_path / "downloads").exists()

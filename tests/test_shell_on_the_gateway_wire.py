@@ -1,13 +1,20 @@
 """The real shell on a gateway at the wire: `veltrax --gateway` with the real ib_async client."""
 
+import functools
 import subprocess
 import sys
 import time
 
 import pytest
 
-from gateway_double import Fault, running_gateway
+from conftest import GATEWAY_NOW
+from gateway_double import Fault, running_gateway as running_gateway_now, simulated_bars
 from shell_process import shell_environment, veltrax
+
+
+def running_gateway(**options):
+    """The double on the fixed clock, so how many intraday bars exist never depends on the time of day."""
+    return running_gateway_now(source=functools.partial(simulated_bars, now=lambda: GATEWAY_NOW), **options)
 
 
 def test_one_command_reaches_the_gateway_with_the_commands_arguments(tmp_path):
