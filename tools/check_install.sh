@@ -43,8 +43,8 @@ for typed in (shipped / "py.typed", shipped / "cmds/quotes/kline.pyi", shipped /
               Path(corbel.__file__).parent / "dualcache.pyi"):
     assert typed.is_file(), f"the wheel lacks {typed.name}"
 with veltrax.Session(demo=True) as session:
-    bars = session.kline("AAPL", "5m", 20)
+    bars = session.kline("AAPL", "day", 20)
     assert len(bars) == 20 and bars.attrs["source"] == "ibkr", bars.attrs
-    print(f"veltrax.Session: {len(bars)} bars of AAPL 5m from the simulated broker")
+    print(f"veltrax.Session: {len(bars)} daily bars of AAPL from the simulated broker")
 EOF
 step "ok"
