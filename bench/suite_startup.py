@@ -31,6 +31,9 @@ def first_prompt(args: list[str], data_dir: str) -> float:
     """Seconds from spawning the process to its prompt on the screen."""
     # pexpect answers no cursor-position requests; without this the prompt waits for them.
     env = dict(os.environ, VELTRAX_DATA_DIR=data_dir, PROMPT_TOOLKIT_NO_CPR="1")
+    # Both sides start from bytecode, as an installed shell does: the libraries have theirs from pip,
+    # and the warm-up writes the shell's own even where the environment says not to.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
     started = time.perf_counter()
     child = pexpect.spawn(sys.executable, args, env=env, encoding="utf-8", timeout=30, dimensions=(24, 80))
     child.expect("veltrax>")
