@@ -63,12 +63,17 @@ def run():
 GATEWAY_NOW = dt.datetime(2025, 6, 6, 21, 0, tzinfo=ZoneInfo("America/New_York"))
 
 
-@pytest.fixture
-def gateway():
-    """A broker gateway double on a free loopback port, served from its own thread, its clock fixed."""
+def gateway_on_fixed_clock(**options):
+    """A broker gateway double on a free loopback port, served from its own thread, its clock at
+    GATEWAY_NOW: how many intraday bars exist never depends on the time of day."""
     from gateway_double import running_gateway, simulated_bars
 
-    with running_gateway(source=functools.partial(simulated_bars, now=lambda: GATEWAY_NOW)) as running:
+    return running_gateway(source=functools.partial(simulated_bars, now=lambda: GATEWAY_NOW), **options)
+
+
+@pytest.fixture
+def gateway():
+    with gateway_on_fixed_clock() as running:
         yield running
 
 

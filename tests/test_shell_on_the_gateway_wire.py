@@ -1,24 +1,18 @@
 """The real shell on a gateway at the wire: `veltrax --gateway` with the real ib_async client."""
 
-import functools
 import subprocess
 import sys
 import time
 
 import pytest
 
-from conftest import GATEWAY_NOW
-from gateway_double import Fault, running_gateway as running_gateway_now, simulated_bars
+from conftest import gateway_on_fixed_clock
+from gateway_double import Fault
 from shell_process import shell_environment, veltrax
 
 
-def running_gateway(**options):
-    """The double on the fixed clock, so how many intraday bars exist never depends on the time of day."""
-    return running_gateway_now(source=functools.partial(simulated_bars, now=lambda: GATEWAY_NOW), **options)
-
-
 def test_one_command_reaches_the_gateway_with_the_commands_arguments(tmp_path):
-    with running_gateway() as gateway:
+    with gateway_on_fixed_clock() as gateway:
         done = veltrax("--gateway", gateway.address, "-c", "kline AAPL 5m 20 adj", data_dir=tmp_path, timeout=60)
         (request,) = gateway.historical
     assert done.returncode == 0, done.stderr
@@ -32,7 +26,7 @@ def test_one_command_reaches_the_gateway_with_the_commands_arguments(tmp_path):
 
 
 def test_a_future_is_asked_for_as_the_continuous_future(tmp_path):
-    with running_gateway() as gateway:
+    with gateway_on_fixed_clock() as gateway:
         done = veltrax("--gateway", gateway.address, "-c", "kline /ES day 5", data_dir=tmp_path, timeout=60)
         (request,) = gateway.historical
     assert done.returncode == 0, done.stderr
@@ -45,7 +39,7 @@ def test_a_future_is_asked_for_as_the_continuous_future(tmp_path):
     (Fault.DROP, "note: the broker request failed: Socket disconnect; bars from yfinance"),
 ])
 def test_a_failing_gateway_is_answered_by_the_fallback_with_one_note(fault, note, tmp_path):
-    with running_gateway() as gateway:
+    with gateway_on_fixed_clock() as gateway:
         gateway.fail_next(fault)
         done = veltrax("--gateway", gateway.address, "-c", "kline AAPL day 5", data_dir=tmp_path, timeout=60)
     assert done.returncode == 0, done.stderr
@@ -56,7 +50,7 @@ def test_a_failing_gateway_is_answered_by_the_fallback_with_one_note(fault, note
 
 
 def test_the_broker_is_used_again_after_the_gateway_restarts(tmp_path):
-    with running_gateway() as gateway:
+    with gateway_on_fixed_clock() as gateway:
         with subprocess.Popen([sys.executable, "-m", "veltrax", "--gateway", gateway.address], text=True,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=shell_environment(tmp_path)) as shell:
@@ -86,7 +80,7 @@ def test_the_broker_is_used_again_after_the_gateway_restarts(tmp_path):
 
 
 def test_a_cache_hit_costs_the_gateway_no_round_trip(tmp_path):
-    with running_gateway() as gateway:
+    with gateway_on_fixed_clock() as gateway:
         done = veltrax("--gateway", gateway.address, data_dir=tmp_path, timeout=60,
                        stdin="kline AAPL day 5\nkline AAPL day 5\nkline AAPL day 5\n")
         lookups, fetches = gateway.requests("contract details"), gateway.historical

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import functools
 import os
 import signal
 import sys
@@ -145,11 +146,11 @@ def run_to_end(loop: asyncio.AbstractEventLoop, work: Coroutine[Any, Any, int], 
         ended_by.append(signum)
         task.cancel()
 
-    handled = [*TERMINATING_SIGNALS, *([signal.SIGINT] if ctrl_c_cancels else [])]
-    for terminating in TERMINATING_SIGNALS:
-        loop.add_signal_handler(terminating, end, terminating)
+    handlers = {signum: functools.partial(end, signum) for signum in TERMINATING_SIGNALS}
     if ctrl_c_cancels:
-        loop.add_signal_handler(signal.SIGINT, task.cancel)
+        handlers[signal.SIGINT] = task.cancel
+    for signum, handler in handlers.items():
+        loop.add_signal_handler(signum, handler)
     try:
         return loop.run_until_complete(task)
     except asyncio.CancelledError:
@@ -158,8 +159,8 @@ def run_to_end(loop: asyncio.AbstractEventLoop, work: Coroutine[Any, Any, int], 
         print("cancelled", file=sys.stderr, flush=True)
         return EXIT_CANCELLED
     finally:
-        for handled_signal in handled:
-            loop.remove_signal_handler(handled_signal)
+        for signum in handlers:
+            loop.remove_signal_handler(signum)
 
 
 def exit_status(shell: Shell, ok: bool) -> int:
